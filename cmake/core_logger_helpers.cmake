@@ -1,0 +1,33 @@
+# Compiler and linker settings shared by every build of the library's sources.
+
+set(CORE_LOGGER_WARNINGS -Wall -Wextra -Wpedantic)
+
+# An object library of the library's sources with hidden visibility; unit
+# tests link it directly to reach internals that the shared library hides.
+function(core_logger_add_objects name)
+  add_library(${name} OBJECT ${ARGN})
+  set_target_properties(${name} PROPERTIES
+    POSITION_INDEPENDENT_CODE ON CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_definitions(${name} PUBLIC CORE_LOGGER_BUILDING)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC fmt::fmt)
+  target_compile_features(${name} PUBLIC cxx_std_17)
+  target_compile_options(${name} PRIVATE ${CORE_LOGGER_WARNINGS})
+  if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # Unique symbols would pin the shared object in memory after dlclose.
+    target_compile_options(${name} PRIVATE -fno-gnu-unique)
+  endif()
+endfunction()
+
+# Exports exactly the interface from a shared library built of those objects.
+function(core_logger_restrict_exports target)
+  if(WIN32)
+    return()  # dllexport marks the interface one function at a time
+  endif()
+  target_link_options(${target} PRIVATE
+    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/core_logger.map" "LINKER:--exclude-libs,ALL")
+  if(NOT CORE_LOGGER_SANITIZE)
+    target_link_options(${target} PRIVATE "LINKER:--no-undefined")
+  endif()
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/core_logger.map)
+endfunction()

@@ -1,0 +1,113 @@
+// pipeline/line_buffer.h: the text buffers of one composition and their
+// allocator.
+//
+// A composition keeps its buffers in its own stack frame; they reach for the
+// heap only when a message outgrows 4096 characters or a text 65536. Each
+// buffer belongs to one call on one thread.
+#ifndef CORE_LOGGER_PIPELINE_LINE_BUFFER_H_
+#define CORE_LOGGER_PIPELINE_LINE_BUFFER_H_
+
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace core::logger::detail {
+
+// Where the buffers' heap blocks come from: std::malloc, unless a test has
+// installed another source (to make the heap run out on demand).
+void* heap_allocate(std::size_t bytes) noexcept;
+using HeapAllocateFunction = void* (*)(std::size_t bytes);
+void set_heap_allocate_for_testing(HeapAllocateFunction allocate) noexcept;  // null: std::malloc
+
+// A stateless allocator over the runtime heap. Throws std::bad_alloc when
+// the heap refuses, so that {fmt}'s buffers never write through a null block.
+template <typename T>
+class memdump_allocator {
+ public:
+  using value_type = T;
+
+  memdump_allocator() noexcept = default;
+  template <typename U>
+  memdump_allocator(const memdump_allocator<U>&) noexcept {}
+
+  T* allocate(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* block = heap_allocate(count * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(block);
+  }
+  void deallocate(T* block, std::size_t) noexcept { std::free(block); }
+
+  friend bool operator==(const memdump_allocator&, const memdump_allocator&) noexcept { return true; }
+  friend bool operator!=(const memdump_allocator&, const memdump_allocator&) noexcept { return false; }
+};
+
+// A character buffer with `kInline` characters in the object itself that
+// grows on the heap by half its capacity (or to the size needed).
+//
+// It never throws. When the heap refuses a larger block, the buffer keeps
+// what it holds and drops further appends; `terminate` then cuts the text so
+// that it still ends with its terminators. Not thread-safe.
+template <std::size_t kInline>
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+
+  void append(std::string_view text) noexcept {
+    if (truncated_) return;
+    try {
+      buffer_.append(text.data(), text.data() + text.size());
+    } catch (...) {
+      truncated_ = true;
+    }
+  }
+
+  // Formats `format` with `args` at the end of the buffer. A malformed
+  // format string or an argument whose formatter throws keeps whatever was
+  // written before the failure.
+  void format(std::string_view format, fmt::format_args args) noexcept {
+    if (truncated_) return;
+    try {
+      fmt::vformat_to(fmt::appender(buffer_), format, args);
+    } catch (const std::bad_alloc&) {
+      truncated_ = true;
+    } catch (...) {
+    }
+  }
+
+  // Appends `terminators`; if the heap refused to grow the buffer, first
+  // cuts the text so that they fit.
+  void terminate(std::string_view terminators) noexcept {
+    append(terminators);
+    if (!truncated_) return;
+    // A refused growth leaves the buffer full, so the cut always reaches
+    // back before any partly written terminator.
+    const std::size_t room = buffer_.capacity() - terminators.size();
+    if (buffer_.size() > room) buffer_.resize(room);
+    buffer_.append(terminators.data(), terminators.data() + terminators.size());
+  }
+
+  std::string_view view() const noexcept { return {buffer_.data(), buffer_.size()}; }
+  bool truncated() const noexcept { return truncated_; }
+
+ private:
+  static_assert(kInline >= 2, "room for the terminators is needed even when the heap is exhausted");
+
+  fmt::basic_memory_buffer<char, kInline, memdump_allocator<char>> buffer_;
+  bool truncated_ = false;
+};
+
+// The formatted message of one call.
+using MessageBuffer = TextBuffer<4096>;
+// The composed text of one call.
+using LineBuffer = TextBuffer<65536>;
+
+}  // namespace core::logger::detail
+
+#endif  // CORE_LOGGER_PIPELINE_LINE_BUFFER_H_

@@ -1,0 +1,127 @@
+#include "pipeline/timestamp.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace core::logger::detail {
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+constexpr std::uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
+constexpr std::string_view kInvalidSpec = "<invalid_datetime_format_specifier>";
+
+// Writes `value` in decimal, zero-padded to at least `width` characters the
+// way {fmt}'s "{:0N}" does (a minus sign counts in the width, digits are never
+// cut). Returns the end of what it wrote.
+char* write_padded(char* out, std::int32_t value, int width) {
+  std::uint32_t magnitude = static_cast<std::uint32_t>(value);
+  if (value < 0) {
+    *out++ = '-';
+    magnitude = 0u - magnitude;
+    --width;
+  }
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  for (int i = count; i < width; ++i) *out++ = '0';
+  while (count > 0) *out++ = digits[--count];
+  return out;
+}
+
+char* write_date(char* out, const DateTimeFields& f) {
+  out = write_padded(out, f.year, 4);
+  *out++ = '-';
+  out = write_padded(out, f.month, 2);
+  *out++ = '-';
+  return write_padded(out, f.day, 2);
+}
+
+char* write_time(char* out, const DateTimeFields& f, bool with_milliseconds) {
+  out = write_padded(out, f.hour, 2);
+  *out++ = ':';
+  out = write_padded(out, f.minute, 2);
+  *out++ = ':';
+  out = write_padded(out, f.second, 2);
+  if (with_milliseconds) {
+    *out++ = '.';
+    out = write_padded(out, f.millisecond, 3);
+  }
+  return out;
+}
+
+}  // namespace
+
+LogTimestamp current_timestamp() noexcept { return LogTimestamp{platform::local_time_ticks()}; }
+
+DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept {
+  platform::SystemTimeFields system{};
+  platform::file_time_to_system_time(timestamp.ticks - k1601Offset, &system);
+  return DateTimeFields{system.year,   system.month,  system.day,    system.day_of_week,
+                        system.hour,   system.minute, system.second, system.millisecond};
+}
+
+fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::string_view zone,
+                               fmt::appender out) {
+  // Eight fields of at most 11 characters each, separators and the zone: the
+  // zone is the only unbounded part, so it is copied separately.
+  char text[128];
+  char* end = text;
+  switch (spec) {
+    case 'd':
+      end = write_date(end, fields);
+      break;
+    case 't':
+    case 'T':
+      end = write_time(end, fields, spec == 'T');
+      break;
+    case 'f':
+    case 'F':
+    case 'z':
+    case 'Z':
+      end = write_date(end, fields);
+      *end++ = ' ';
+      end = write_time(end, fields, spec == 'F' || spec == 'Z');
+      break;
+    default:
+      return std::copy(kInvalidSpec.begin(), kInvalidSpec.end(), out);
+  }
+  out = std::copy(text, end, out);
+  if (spec == 'z' || spec == 'Z') {
+    *out++ = ' ';
+    *out++ = '(';
+    out = std::copy(zone.begin(), zone.end(), out);
+    *out++ = ')';
+  }
+  return out;
+}
+
+void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
+  const std::uint64_t since_1601 = timestamp.ticks - k1601Offset;
+  // Values the calendar breakdown rejects show as all-zero fields.
+  const std::uint64_t in_day = since_1601 >= (std::uint64_t{1} << 63) ? 0 : since_1601 % kTicksPerDay;
+  const auto seconds = static_cast<std::uint32_t>(in_day / kTicksPerSecond);
+  const auto milliseconds = static_cast<std::uint32_t>(in_day % kTicksPerSecond / 10'000);
+  const std::uint32_t parts[3] = {seconds / 3600, seconds / 60 % 60, seconds % 60};
+  for (std::uint32_t part : parts) {
+    *out++ = static_cast<char>('0' + part / 10);
+    *out++ = static_cast<char>('0' + part % 10);
+    *out++ = ':';
+  }
+  out[-1] = '.';
+  out[0] = static_cast<char>('0' + milliseconds / 100);
+  out[1] = static_cast<char>('0' + milliseconds / 10 % 10);
+  out[2] = static_cast<char>('0' + milliseconds % 10);
+}
+
+}  // namespace core::logger::detail
+
+auto fmt::formatter<core::logger::LogTimestamp>::format(const core::logger::LogTimestamp& timestamp,
+                                                        fmt::format_context& ctx) const
+    -> fmt::format_context::iterator {
+  return core::logger::detail::format_date_time(
+      spec, core::logger::detail::to_date_time_fields(timestamp), "local", ctx.out());
+}

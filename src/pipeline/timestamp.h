@@ -1,0 +1,53 @@
+// pipeline/timestamp.h: reading the clock, breaking a timestamp down into
+// calendar fields, and writing it in the layouts that a one-letter spec picks.
+//
+// Nothing here keeps state; every function is thread-safe.
+#ifndef CORE_LOGGER_PIPELINE_TIMESTAMP_H_
+#define CORE_LOGGER_PIPELINE_TIMESTAMP_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include <fmt/core.h>
+
+#include "core/logger.h"
+
+namespace core::logger::detail {
+
+// 1601-01-01 00:00:00 in ticks since 0001-01-01: where Windows file times start.
+constexpr std::uint64_t k1601Offset = 504'911'232'000'000'000;
+
+struct DateTimeFields {
+  std::int32_t year;
+  std::int32_t month;
+  std::int32_t day;
+  std::int32_t day_of_week;  // 0 is Sunday; no layout writes it
+  std::int32_t hour;
+  std::int32_t minute;
+  std::int32_t second;
+  std::int32_t millisecond;
+};
+
+// The present local time. Reads the clock and the zone offset afresh.
+LogTimestamp current_timestamp() noexcept;
+
+// The calendar fields of `timestamp`, milliseconds truncated; all zero where
+// the breakdown cannot convert the value (anything before 1601, among others).
+DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept;
+
+// Writes the layout that `spec` selects ('d', 't', 'T', 'f', 'F', 'z', 'Z';
+// anything else gives "<invalid_datetime_format_specifier>") to `out`.
+fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::string_view zone,
+                               fmt::appender out);
+
+// The length of the 'T' layout for any timestamp: "HH:MM:SS.mmm".
+constexpr std::size_t kTimeOfDayLength = 12;
+
+// Writes the 'T' layout of `timestamp` to `out` (exactly kTimeOfDayLength
+// characters, no terminator) without going through {fmt}: the composers'
+// fast path, byte for byte what format_date_time('T', ...) writes.
+void write_time_of_day(LogTimestamp timestamp, char* out) noexcept;
+
+}  // namespace core::logger::detail
+
+#endif  // CORE_LOGGER_PIPELINE_TIMESTAMP_H_

@@ -1,0 +1,48 @@
+// platform/platform.h: what each platform_<os>.cc provides.
+//
+// The library touches the operating system only through these functions; the
+// build picks exactly one implementation file per OS. Every function here is
+// thread-safe and raises nothing.
+#ifndef CORE_LOGGER_PLATFORM_PLATFORM_H_
+#define CORE_LOGGER_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace core::logger::platform {
+
+// Writes `text` up to its first NUL to the debugger output in one call: the
+// debugger on Windows, file descriptor 2 elsewhere.
+void write_debug_output(std::string_view text) noexcept;
+
+// The present local wall-clock time, with the daylight-saving state in force
+// now, as 100 ns ticks since 0001-01-01 00:00:00. Read afresh on every call.
+std::uint64_t local_time_ticks() noexcept;
+
+// A calendar breakdown laid out like the Windows SYSTEMTIME record.
+struct SystemTimeFields {
+  std::uint16_t year;
+  std::uint16_t month;
+  std::uint16_t day_of_week;  // 0 is Sunday
+  std::uint16_t day;
+  std::uint16_t hour;
+  std::uint16_t minute;
+  std::uint16_t second;
+  std::uint16_t millisecond;  // truncated, never rounded
+};
+
+// Breaks `since_1601` (100 ns ticks since 1601-01-01 00:00:00, no zone shift)
+// down into `*fields` in the proleptic Gregorian calendar. Leaves `*fields`
+// untouched where the conversion fails, which is exactly where
+// `since_1601 >= 2^63`.
+void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept;
+
+// Aligned heap allocation; returns null when the heap is exhausted.
+// REQUIRES: `alignment` is a power of two.
+void* aligned_allocate(std::size_t size, std::size_t alignment) noexcept;
+void aligned_free(void* block) noexcept;
+
+}  // namespace core::logger::platform
+
+#endif  // CORE_LOGGER_PLATFORM_PLATFORM_H_
