@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and benchmarking
+# core_logger needs (run as root on a fresh Debian 12 machine).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  g++ cmake make binutils pkg-config \
+  libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
