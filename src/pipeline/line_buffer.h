@@ -81,16 +81,18 @@ class TextBuffer {
     }
   }
 
-  // Appends `terminators`; if the heap refused to grow the buffer, first
-  // cuts the text so that they fit.
+  // Appends `terminators`. If the heap refused to grow the buffer, the text
+  // was cut, possibly mid-line: it then ends in a line feed and a NUL,
+  // whatever `terminators` are, cut further where they would not fit.
   void terminate(std::string_view terminators) noexcept {
     append(terminators);
     if (!truncated_) return;
-    // A refused growth leaves the buffer full, so the cut always reaches
-    // back before any partly written terminator.
-    const std::size_t room = buffer_.capacity() - terminators.size();
+    // An append either fits whole or is dropped whole, so nothing of
+    // `terminators` is in the buffer now.
+    constexpr std::string_view kCutEnd("\n", 2);
+    const std::size_t room = buffer_.capacity() - kCutEnd.size();
     if (buffer_.size() > room) buffer_.resize(room);
-    buffer_.append(terminators.data(), terminators.data() + terminators.size());
+    buffer_.append(kCutEnd.data(), kCutEnd.data() + kCutEnd.size());
   }
 
   std::string_view view() const noexcept { return {buffer_.data(), buffer_.size()}; }
