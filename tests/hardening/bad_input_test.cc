@@ -99,19 +99,20 @@ TEST_F(BadInputTest, FormatErrorsDeliverWhatWasFormattedBeforeThem) {
       {"unmatched closing brace", "a } b {}", ""},
       {"unknown type", "a {:q} b", "a "},
       {"manual after automatic index", "x{}{0}y", "x1"},
-      {"missing argument", "{} and {} and {}", "1 and str and "},
+      {"missing argument", "{} {} {} {}", "1 str -5 "},
       {"missing numbered argument", "a{5}", "a"},
       {"string as integer", "n={1:d}", "n="},
       {"integer as string", "n={0:s}", "n="},
       {"huge width", "[{:>99999999999}]", "["},
       {"huge precision", "[{1:.99999999999}]", "["},
       {"width from a string", "[{0:{1}}]", "["},
+      {"negative width", "[{0:{2}}]", "["},
   };
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.name);
     recorder_.clear();
     EXPECT_NO_THROW(
-        log_format(LogOptions{}, kCategory, kInfo, c.format, fmt::make_format_args(1, "str")));
+        log_format(LogOptions{}, kCategory, kInfo, c.format, fmt::make_format_args(1, "str", -5)));
     EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [bad] > " + std::string(c.delivered) + "\n"));
     EXPECT_THAT(recorder_.raw_lines(), ElementsAre(std::string(c.delivered)));
   }
@@ -203,7 +204,7 @@ TEST_F(BadInputTest, ChannelsWithoutCallbackAreCountedButNeverCalled) {
   add_default_channel(after.channel());
   log_format(LogOptions{}, kCategory, kInfo, "m", {});
   ASSERT_EQ(after.deliveries().size(), 1u);
-  const DispatchContext& context = after.deliveries()[0].context;
+  const DispatchContext context = after.deliveries()[0].context;
   EXPECT_EQ(context.channel_count, 4u);  // built-in, recorder, null, after
   EXPECT_EQ(context.raw_channel_count, 2u);
   EXPECT_EQ(context.channels[2].callback, nullptr);
