@@ -141,15 +141,13 @@ TEST_F(BadInputTest, FailingArgumentFormatterEndsTheMessageThere) {
   }
 }
 
-TEST_F(BadInputTest, NulBytesStayInTheTextButEndTheBuiltInChannelsCopy) {
+TEST_F(BadInputTest, NulBytesStayInTheText) {
   const std::string argument = "x\0y"s;
-  testing::StandardErrorCapture captured;
   // A C string argument ends at its NUL, as {fmt} reads it.
   log_format(LogOptions{}, kCategory, kInfo, "a\0b {} {}\n"sv, fmt::make_format_args(argument, "cut\0off"));
   EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [bad] > a\0b x\0y cut\n"
                                   "{hh:mm:ss.mmm} INFO: [bad] | \n"s));
   EXPECT_THAT(recorder_.raw_lines(), ElementsAre("a\0b x\0y cut\n"s, ""));
-  EXPECT_EQ(mask_time(captured.written()), "{hh:mm:ss.mmm} INFO: [bad] > a");
 }
 
 TEST_F(BadInputTest, LoneCarriageReturnsDoNotSplitLines) {
