@@ -166,9 +166,26 @@ void count_after_throwing(void*, const DispatchContext&, const LogCategory&, con
   ++g_recorder.after_throwing_calls;
 }
 
+bool same_context(const DispatchContext& a, const DispatchContext& b) {
+  return a.location.function == b.location.function && a.location.file == b.location.file &&
+         a.location.line == b.location.line && a.channels == b.channels && a.channel_count == b.channel_count &&
+         a.raw_channels == b.raw_channels && a.raw_channel_count == b.raw_channel_count &&
+         a.continuation == b.continuation && a.with_function == b.with_function &&
+         a.with_file_line == b.with_file_line && a.channel_defined == b.channel_defined;
+}
+
+// Keeps the records of the first piece and of every piece whose records
+// differ from them: a message of many lines must not cost a copy per line.
 void record_piece(void*, const DispatchContext& context, const LogCategory& category, const LogLevel& level,
                   LogTimestamp timestamp, std::string_view piece) {
   g_recorder.pieces.push_back(RawPiece{std::string(piece), timestamp});
+  if (!g_recorder.raw_records.empty()) {
+    const Delivery& first = g_recorder.raw_records.front();
+    if (first.category == category.key.name && first.category_id == category.key.id &&
+        first.level == level.name && first.level_value == level.value && same_context(first.context, context)) {
+      return;
+    }
+  }
   g_recorder.raw_records.push_back(make_delivery({}, context, category, level));
 }
 
