@@ -87,8 +87,8 @@ class TextBuffer {
   void terminate(std::string_view terminators) noexcept {
     append(terminators);
     if (!truncated_) return;
-    // An append either fits whole or is dropped whole, so nothing of
-    // `terminators` is in the buffer now.
+    // A piece that needed a refused growth was dropped whole, so nothing
+    // of `terminators` is in the buffer now.
     constexpr std::string_view kCutEnd("\n", 2);
     const std::size_t room = buffer_.capacity() - kCutEnd.size();
     if (buffer_.size() > room) buffer_.resize(room);
