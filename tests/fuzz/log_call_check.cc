@@ -658,7 +658,12 @@ std::string check_call(const LogCallCase& call, Form form, std::string_view form
 std::string check_timestamp_formatting(const LogCallCase& call, std::string_view format,
                                        fmt::format_args args) {
   bool has_throwing_argument = false;
-  for (const Argument& a : call.arguments) has_throwing_argument |= a.kind == Argument::kThrowing;
+  bool has_timestamp = false;
+  for (const Argument& a : call.arguments) {
+    has_throwing_argument |= a.kind == Argument::kThrowing;
+    has_timestamp |= a.kind == Argument::kTimestamp;
+  }
+  if (!has_timestamp) return {};
   try {
     (void)fmt::vformat(format, args);
   } catch (const fmt::format_error&) {
