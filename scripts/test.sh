@@ -22,21 +22,25 @@ timings=()
 times_file=$(mktemp)
 trap 'rm -f "$times_file"' EXIT
 
-# CPU seconds (user + system) used by this script's finished children so
-# far: unlike wall time, it hardly depends on what else the machine runs.
-cpu_seconds() {
+# CPU seconds (user + system) that this script's finished children have used
+# so far, in $cpu_now: unlike wall time, it hardly depends on what else the
+# machine runs. `times` must run in this shell, not in a subshell.
+cpu_now=0
+update_cpu() {
   times >"$times_file"
-  awk 'NR == 2 { split($0, t, /[ms]+/); printf "%d", t[1] * 60 + t[2] + t[3] * 60 + t[4] }' "$times_file"
+  cpu_now=$(awk 'NR == 2 { split($0, t, /[ms]+/); printf "%d", t[1] * 60 + t[2] + t[3] * 60 + t[4] }' "$times_file")
 }
 
 # note_time <name> <start wall second> <start CPU second>
 note_time() {
-  timings+=("$1: $((SECONDS - $2)) s wall, $(($(cpu_seconds) - $3)) s CPU")
+  update_cpu
+  timings+=("$1: $((SECONDS - $2)) s wall, $((cpu_now - $3)) s CPU")
 }
 
 run_suite() {  # run_suite <name> <build dir> <cmake options...>
-  local name=$1 dir=$2 start=$SECONDS cpu
-  cpu=$(cpu_seconds)
+  local name=$1 dir=$2 start=$SECONDS
+  update_cpu
+  local cpu=$cpu_now
   shift 2
   echo "== $name ($dir)"
   cmake -S . -B "$dir" "$@" >/dev/null
@@ -46,8 +50,9 @@ run_suite() {  # run_suite <name> <build dir> <cmake options...>
 }
 
 run_fuzzer() {  # run_fuzzer <build dir>
-  local dir=$1 start=$SECONDS cpu
-  cpu=$(cpu_seconds)
+  local dir=$1 start=$SECONDS
+  update_cpu
+  local cpu=$cpu_now
   echo "== fuzzer ($dir)"
   cmake -S tests/fuzz -B "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$dir" -j"$jobs"

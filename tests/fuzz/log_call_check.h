@@ -92,8 +92,9 @@ LogCallCase decode_case(const std::uint8_t* data, std::size_t size);
 std::string encode_case(const LogCallCase& call);
 
 // Rewrites every number inside a replacement field of `format` that is above
-// what remains of kFormatWidthBudget down to that remainder. Sets `*has_nested_field` when a replacement field holds a nested one
-// (a width or precision taken from an argument).
+// what remains of kFormatWidthBudget down to that remainder. Sets
+// `*has_nested_field` when a replacement field holds a nested one (a width or
+// precision taken from an argument).
 std::string cap_format_widths(std::string_view format, bool* has_nested_field);
 
 // Makes the calls that `data` asks for and checks what the channels receive.
