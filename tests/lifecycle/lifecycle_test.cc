@@ -155,6 +155,9 @@ TEST_P(UnloadTest, LoadingAgainStartsFromTheLoadTimeState) {
   // Declared afresh from the record, enabled, instead of the disabled one.
   EXPECT_TRUE(api.can_dispatch_log(kLong, MessageVerbosity::Detailed));
 
+  // The first log call builds both lists: the ordinary one with only the
+  // built-in channel, the raw one empty.
+  log_line(api, kShort, "first after loading again");
   RecordingChannel second;
   api.add_channel(second.channel());
   log_line(api, kShort, "short");
