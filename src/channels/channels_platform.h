@@ -27,8 +27,9 @@ bool enable_color_sequences(std::FILE* stream) noexcept;
 std::FILE* open_for_append(const std::string& path, int* error) noexcept;
 
 // Fills `frames` with up to `capacity` return addresses of the calling
-// thread, innermost first; the first is the return address into this
-// function's caller. Returns how many it stored.
+// thread, innermost first, and returns how many it stored. The first few
+// belong to the walk itself (this function, and whatever a sanitizer puts
+// around the system's walk); callers find their own place by address.
 // REQUIRES: `capacity` is at most 256.
 std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept;
 

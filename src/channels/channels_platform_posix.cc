@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -66,16 +65,9 @@ std::FILE* open_for_append(const std::string& path, int* error) noexcept {
   return file;
 }
 
-[[gnu::noinline]] std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
-  // backtrace's first address lies in this function, and the contract
-  // starts at its caller: one more slot, dropped afterwards.
-  void* walked[kMaxFrames + 1];
-  if (capacity > kMaxFrames) capacity = kMaxFrames;
-  const int stored = ::backtrace(walked, static_cast<int>(capacity + 1));
-  if (stored <= 1) return 0;
-  const std::size_t count = static_cast<std::size_t>(stored) - 1;
-  std::memcpy(frames, walked + 1, count * sizeof(void*));
-  return count;
+std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
+  const int stored = ::backtrace(frames, static_cast<int>(capacity < kMaxFrames ? capacity : kMaxFrames));
+  return stored > 0 ? static_cast<std::size_t>(stored) : 0;
 }
 
 void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,

@@ -58,13 +58,10 @@ std::FILE* open_for_append(const std::string& path, int* error) noexcept {
   return file;
 }
 
-[[gnu::noinline]] std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
-  // Older systems want skipped plus captured frames below 63. Skipping 1
-  // leaves this function's own frame out, so the first address is its
-  // caller's.
-  const DWORD wanted = static_cast<DWORD>(capacity < 61 ? capacity : 61);
-  const USHORT stored = ::RtlCaptureStackBackTrace(1, wanted, frames, nullptr);
-  return stored;
+std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
+  // Older systems take at most 62 frames in one walk.
+  const DWORD wanted = static_cast<DWORD>(capacity < 62 ? capacity : 62);
+  return ::RtlCaptureStackBackTrace(0, wanted, frames, nullptr);
 }
 
 void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,
