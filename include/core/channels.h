@@ -64,6 +64,7 @@ namespace core::logger {
 //   Never   never
 enum class ColorMode : std::uint8_t { Auto, Always, Never };
 
+// The standard stream a `console_channel()` writes to.
 enum class ConsoleStream : std::uint8_t { StandardOutput, StandardError };
 
 // console_color_wanted()
@@ -103,6 +104,7 @@ class ConsoleChannel {
   // console that cannot be written to loses the text.
   CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text) const;
 
+  // Whether `write` wraps texts in colour sequences; fixed at construction.
   bool uses_color() const noexcept { return color_; }
 
  private:
@@ -123,10 +125,15 @@ class ConsoleChannel {
 // Every policy also writes on `flush()`, `close()` and destruction.
 enum class FlushPolicy : std::uint8_t { EveryText, AtLevel, WhenFull };
 
+// How a `FileChannel` buffers. Read once, at construction.
 struct FileChannelOptions {
   FlushPolicy flush = FlushPolicy::EveryText;
-  std::uint32_t flush_level = 3;  // the value of kWarningLevel
-  std::size_t buffer_size = 64 * 1024;  // texts longer than this bypass the buffer
+  // For `AtLevel`: the lowest level value that flushes (the value of
+  // kWarningLevel by default).
+  std::uint32_t flush_level = 3;
+  // The most bytes held back; a text longer than this is written at once,
+  // after what is buffered.
+  std::size_t buffer_size = 64 * 1024;
 };
 
 // A channel that appends every ordinary text, without its closing NUL, to a
@@ -137,7 +144,8 @@ struct FileChannelOptions {
 // each other's lines either. Raw lines are not written.
 //
 // A text that cannot be written is dropped and its error kept in `error()`;
-// the channel never throws from a callback.
+// the channel never throws from a callback. Every member but the destructor
+// may be called from any thread at any time.
 class FileChannel {
  public:
   // Opens `path` for appending. On failure `is_open()` is false, `error()`
@@ -197,7 +205,8 @@ struct CapturedText {
   LogTimestamp timestamp;
 };
 
-// One raw line as a capture channel saw it, with the call's timestamp.
+// One raw line as a capture channel saw it (the line keeps its line feed,
+// as delivered), with the call's timestamp.
 struct CapturedLine {
   std::string line;
   std::string category;
@@ -223,7 +232,9 @@ class CaptureChannel {
   CORE_LOGGER_CHANNELS_API LogChannel channel() noexcept;
   CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() noexcept;
 
+  // Every ordinary text captured since construction or `clear()`.
   CORE_LOGGER_CHANNELS_API std::vector<CapturedText> texts() const;
+  // Every raw line captured since construction or `clear()`.
   CORE_LOGGER_CHANNELS_API std::vector<CapturedLine> lines() const;
   // Only the `text` of every captured text.
   CORE_LOGGER_CHANNELS_API std::vector<std::string> text_strings() const;

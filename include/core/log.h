@@ -41,7 +41,8 @@ namespace core::logger {
 // The levels that the macros below use. `value` grows with severity; the
 // library's own reports use the record "ERRR" with value 4, as `kErrorLevel`
 // does, so channels see one scale. Channels may colour or route by `value`.
-// Any other `LogLevel` works with `CORE_LOG`.
+// Any other `LogLevel` works with `CORE_LOG`. Constants: usable from any
+// thread and in constant expressions.
 
 constexpr LogLevel kTraceLevel{"TRCE", 0};
 constexpr LogLevel kDebugLevel{"DBUG", 1};
@@ -58,7 +59,8 @@ constexpr LogLevel kErrorLevel{"ERRR", 4};
 // A category record for `name`, with its id computed at compile time when
 // `name` is a constant. `enabled` and `verbosity` are what the category gets
 // when this record declares it; the default, `Detailed`, makes it follow the
-// runtime verbosity. `name` must outlive the library (a string literal does):
+// runtime verbosity. `name` must outlive the library (a string literal does).
+// Pure and constexpr; the record declares nothing until a call uses it:
 //
 //   constexpr LogCategory kAudio = make_category("audio");
 //   constexpr LogCategory kRenderer = make_category("renderer", true, MessageVerbosity::Normal);
@@ -77,9 +79,10 @@ constexpr LogCategory kDataErrorCategory = make_category("DataError");
 // -----------------------------------------------------------------------------
 //
 // Thin wrappers over the exported calls, used by the macros once the statement
-// is known to be wanted. They may be called directly with a format string that
-// {fmt} checks (a literal in C++20, `FMT_STRING(...)` in C++17, or
-// `fmt::runtime(...)` to skip the check).
+// is known to be wanted; they filter nothing and have the thread safety and
+// error behaviour of the calls they wrap. They may be called directly with a
+// format string that {fmt} checks (a literal in C++20, `FMT_STRING(...)` in
+// C++17, or `fmt::runtime(...)` to skip the check).
 namespace log_internal {
 
 template <typename... Args>
