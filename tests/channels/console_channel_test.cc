@@ -104,16 +104,6 @@ TEST_F(ConsoleChannelTest, ChannelRecordCallsTheObject) {
   EXPECT_EQ(file.contents(), "report\n");
 }
 
-TEST_F(ConsoleChannelTest, StandardConsoleRecordsNeedNoObject) {
-  const LogChannel plain = console_channel(ConsoleStream::StandardError, ColorMode::Never);
-  const LogChannel colored = console_channel(ConsoleStream::StandardError, ColorMode::Always);
-  EXPECT_EQ(plain.name, "console");
-  EXPECT_NE(plain.callback, nullptr);
-  // Different decisions, different records; the same decision, the same one.
-  EXPECT_NE(plain.user_data, colored.user_data);
-  EXPECT_EQ(plain.user_data, console_channel(ConsoleStream::StandardError, ColorMode::Never).user_data);
-}
-
 // -----------------------------------------------------------------------------
 // Through the library
 // -----------------------------------------------------------------------------
