@@ -131,7 +131,7 @@ struct Delivery {
 // What the channels saw during one call. Only one call runs at a time.
 struct Recorder {
   std::vector<Delivery> texts;
-  std::vector<Delivery> raw_records;  // the records that came with each piece
+  std::vector<Delivery> raw_records;  // those of the first piece, and any that differ
   std::vector<RawPiece> pieces;
   bool throwing_armed = false;
   int after_throwing_calls = 0;
