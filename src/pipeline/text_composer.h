@@ -17,6 +17,7 @@
 #include <fmt/core.h>
 
 #include "core/logger.h"
+#include "pipeline/char_copy.h"
 #include "pipeline/line_buffer.h"
 
 namespace core::logger::detail {
@@ -32,7 +33,7 @@ class FixedText {
  public:
   void append(std::string_view text) noexcept {
     const std::size_t count = text.size() < kCapacity - size_ ? text.size() : kCapacity - size_;
-    if (count != 0) std::memcpy(data_ + size_, text.data(), count);
+    copy_chars(data_ + size_, text.data(), count);
     size_ += count;
   }
 

@@ -1,0 +1,246 @@
+// pipeline/message_format.h: formatting a message whose replacement fields
+// are all "{}", without {fmt}'s format-string parser.
+//
+// Nearly every log message uses nothing but automatic "{}" fields, and for
+// such a short string {fmt}'s runtime parser costs more than the arguments
+// themselves. Those strings are formatted here, byte for byte as
+// fmt::vformat_to would, stopping at the same place on the same error; any
+// other replacement field hands the whole string back to {fmt}.
+#ifndef CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
+#define CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+#include <fmt/format.h>
+
+#include "pipeline/char_copy.h"
+
+namespace core::logger::detail {
+
+using FormatArg = fmt::basic_format_arg<fmt::format_context>;
+
+// Appends `count` characters to a {fmt} memory buffer. A growth that the
+// buffer's allocator refuses throws, as {fmt}'s own appends do.
+template <typename Buffer>
+inline void append_chars(Buffer& buffer, const char* data, std::size_t count) {
+  const std::size_t size = buffer.size();
+  if (count <= buffer.capacity() - size) {
+    copy_chars(buffer.data() + size, data, count);
+    buffer.resize(size + count);  // within the capacity: never grows
+  } else {
+    buffer.append(data, data + count);
+  }
+}
+
+// The offset of the first '{' or '}' in `text`, or text.size() if it has
+// none. Looks at eight characters at a time.
+inline std::size_t find_brace(std::string_view text) noexcept {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest flagged byte comes first");
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  // A high bit for every byte of `word` that is a brace; false positives lie
+  // only above a true one, so the lowest flag is exact.
+  const auto brace_flags = [](std::uint64_t word) {
+    const std::uint64_t open = word ^ (kOnes * '{');
+    const std::uint64_t close = word ^ (kOnes * '}');
+    return ((open - kOnes) & ~open & kHighs) | ((close - kOnes) & ~close & kHighs);
+  };
+  std::size_t at = 0;
+  for (; text.size() - at >= 8; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    if (const std::uint64_t flags = brace_flags(word)) {
+      return at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8;
+    }
+  }
+  if (at == text.size()) return at;
+  std::uint64_t word = 0;  // NUL bytes are no braces
+  copy_chars(reinterpret_cast<char*>(&word), text.data() + at, text.size() - at);
+  const std::uint64_t flags = brace_flags(word);
+  return flags != 0 ? at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8 : text.size();
+}
+
+// Whether `format` holds nothing but literal text, "{{", "}}" and "{}".
+inline bool has_only_automatic_fields(std::string_view format) noexcept {
+  for (;;) {
+    const std::size_t at = find_brace(format);
+    if (at == format.size()) return true;
+    if (at + 1 == format.size()) return false;
+    if (format[at + 1] != '}' && !(format[at] == '{' && format[at + 1] == '{')) return false;
+    format.remove_prefix(at + 2);
+  }
+}
+
+// A write position in a {fmt} memory buffer that skips the buffer's own
+// bookkeeping while what is written fits its capacity, and grows the buffer
+// through {fmt} when it does not. The buffer's size lags behind until `sync`,
+// which must run before anything else reads or writes the buffer.
+template <typename Buffer>
+class BufferCursor {
+ public:
+  explicit BufferCursor(Buffer& buffer) : buffer_(buffer) { reload(); }
+
+  Buffer& buffer() noexcept { return buffer_; }
+
+  void write(const char* data, std::size_t count) {
+    if (count <= static_cast<std::size_t>(end_ - out_)) {
+      copy_chars(out_, data, count);
+      out_ += count;
+      return;
+    }
+    sync();
+    buffer_.append(data, data + count);  // a refused growth throws
+    reload();
+  }
+
+  // Writes a decimal integer, as {fmt} writes it for "{}".
+  template <typename Integer>
+  void write_integer(Integer value) {
+    using Unsigned = std::make_unsigned_t<Integer>;
+    Unsigned magnitude = static_cast<Unsigned>(value);
+    bool negative = false;
+    if constexpr (std::is_signed_v<Integer>) {
+      negative = value < 0;
+      if (negative) magnitude = Unsigned{0} - magnitude;
+    }
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* first = end;
+    while (magnitude >= 100) {
+      first -= 2;
+      std::memcpy(first, kDigitPairs + magnitude % 100 * 2, 2);
+      magnitude /= 100;
+    }
+    if (magnitude >= 10) {
+      first -= 2;
+      std::memcpy(first, kDigitPairs + magnitude * 2, 2);
+    } else {
+      *--first = static_cast<char>('0' + magnitude);
+    }
+    if (negative) *--first = '-';
+    write(first, static_cast<std::size_t>(end - first));
+  }
+
+  void sync() { buffer_.resize(static_cast<std::size_t>(out_ - buffer_.data())); }
+  void reload() noexcept {
+    out_ = buffer_.data() + buffer_.size();
+    end_ = buffer_.data() + buffer_.capacity();
+  }
+
+ private:
+  static constexpr char kDigitPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+
+  Buffer& buffer_;
+  char* out_;
+  char* end_;
+};
+
+// Writes one argument as "{}" writes it: integers and strings directly,
+// everything else through {fmt}.
+template <typename Buffer>
+class AutomaticFieldWriter {
+ public:
+  // `rest` is the part of the format string after this field.
+  AutomaticFieldWriter(BufferCursor<Buffer>& out, const FormatArg& arg, fmt::format_args args,
+                       std::string_view rest)
+      : out_(out), arg_(arg), args_(args), rest_(rest) {}
+
+  // Whether the writer left the argument alone because the rest of the
+  // format string is not plain.
+  bool declined() const noexcept { return declined_; }
+
+  void operator()(int value) { out_.write_integer(value); }
+  void operator()(unsigned value) { out_.write_integer(value); }
+  void operator()(long long value) { out_.write_integer(value); }
+  void operator()(unsigned long long value) { out_.write_integer(value); }
+  void operator()(fmt::string_view value) { out_.write(value.data(), value.size()); }
+
+  // A user type sees an empty spec and every argument of the call, as it
+  // does under {fmt}. Its formatter may do anything, so it runs only once
+  // the whole string is known to be formatted here.
+  void operator()(FormatArg::handle handle) {
+    if (!has_only_automatic_fields(rest_)) {
+      declined_ = true;
+      return;
+    }
+    out_.sync();
+    fmt::format_parse_context parse_context({});
+    fmt::format_context format_context(fmt::appender(out_.buffer()), args_);
+    handle.format(parse_context, format_context);
+    out_.reload();
+  }
+
+  // Characters, bools, floating point, C strings (a null one throws),
+  // pointers and 128-bit integers: {fmt}'s own "{}" of this one argument.
+  template <typename T>
+  void operator()(T) {
+    out_.sync();
+    fmt::vformat_to(fmt::appender(out_.buffer()), "{}", fmt::format_args(&arg_, 1));
+    out_.reload();
+  }
+
+ private:
+  BufferCursor<Buffer>& out_;
+  const FormatArg& arg_;
+  fmt::format_args args_;
+  std::string_view rest_;
+  bool declined_ = false;
+};
+
+// Appends `format` formatted with `args` to `buffer`, as
+// fmt::vformat_to(fmt::appender(buffer), format, args) does, when every
+// replacement field of `format` is "{}". Throws what {fmt} throws at the same
+// point: fmt::format_error for a missing argument, whatever a formatter or
+// the buffer's allocator throws; what was appended before stays.
+//
+// Returns false, with `buffer` as it was, when `format` holds any other
+// replacement field or a stray brace: {fmt} must format it. A user type's
+// formatter runs only once the whole string is known to be plain, so that
+// nothing a caller can observe runs twice.
+template <typename Buffer>
+bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::format_args args) {
+  const std::size_t start_size = buffer.size();
+  BufferCursor<Buffer> out(buffer);
+  int next_arg = 0;
+  std::string_view rest = format;
+  for (;;) {
+    const std::size_t at = find_brace(rest);
+    if (at == rest.size()) {
+      out.write(rest.data(), rest.size());
+      out.sync();
+      return true;
+    }
+    if (at + 1 == rest.size()) break;
+    const char brace = rest[at];
+    const char next = rest[at + 1];
+    if (brace == next) {  // "{{" or "}}": the text and one brace
+      out.write(rest.data(), at + 1);
+    } else if (brace == '{' && next == '}') {
+      out.write(rest.data(), at);
+      const FormatArg arg = args.get(next_arg++);
+      if (!arg) {
+        out.sync();
+        throw fmt::format_error("argument not found");
+      }
+      AutomaticFieldWriter<Buffer> writer(out, arg, args, rest.substr(at + 2));
+      fmt::visit_format_arg(writer, arg);
+      if (writer.declined()) break;
+    } else {
+      break;
+    }
+    rest.remove_prefix(at + 2);
+  }
+  buffer.resize(start_size);
+  return false;
+}
+
+}  // namespace core::logger::detail
+
+#endif  // CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
