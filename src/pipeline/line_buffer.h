@@ -62,7 +62,7 @@ class TextBuffer {
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
 
-  void append(std::string_view text) noexcept {
+  [[gnu::always_inline]] void append(std::string_view text) noexcept {
     if (truncated_) return;
     // Inline while the text fits, which is every append of a common call.
     const std::size_t size = buffer_.size();
@@ -76,7 +76,7 @@ class TextBuffer {
 
   // Appends each of `parts` in turn, checking the room once for all of them.
   template <typename... Parts>
-  void append_parts(const Parts&... parts) noexcept {
+  [[gnu::always_inline]] void append_parts(const Parts&... parts) noexcept {
     if (truncated_) return;
     const std::size_t size = buffer_.size();
     const std::size_t total = (std::string_view(parts).size() + ...);
@@ -123,7 +123,7 @@ class TextBuffer {
   bool truncated() const noexcept { return truncated_; }
 
  private:
-  void grow_and_append(std::string_view text) noexcept {
+  [[gnu::noinline]] void grow_and_append(std::string_view text) noexcept {
     try {
       buffer_.append(text.data(), text.data() + text.size());
     } catch (...) {

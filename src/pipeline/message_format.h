@@ -86,15 +86,13 @@ class BufferCursor {
 
   Buffer& buffer() noexcept { return buffer_; }
 
-  void write(const char* data, std::size_t count) {
+  [[gnu::always_inline]] void write(const char* data, std::size_t count) {
     if (count <= static_cast<std::size_t>(end_ - out_)) {
       copy_chars(out_, data, count);
       out_ += count;
       return;
     }
-    sync();
-    buffer_.append(data, data + count);  // a refused growth throws
-    reload();
+    grow_and_write(data, count);
   }
 
   // Writes a decimal integer, as {fmt} writes it for "{}".
@@ -132,6 +130,12 @@ class BufferCursor {
   }
 
  private:
+  [[gnu::noinline]] void grow_and_write(const char* data, std::size_t count) {
+    sync();
+    buffer_.append(data, data + count);  // a refused growth throws
+    reload();
+  }
+
   static constexpr char kDigitPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"

@@ -31,7 +31,7 @@ extern std::atomic<std::uint64_t> g_prefix_width;
 template <std::size_t kCapacity>
 class FixedText {
  public:
-  void append(std::string_view text) noexcept {
+  [[gnu::always_inline]] void append(std::string_view text) noexcept {
     const std::size_t count = text.size() < kCapacity - size_ ? text.size() : kCapacity - size_;
     copy_chars(data_ + size_, text.data(), count);
     size_ += count;
