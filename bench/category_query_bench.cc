@@ -64,6 +64,13 @@ void BM_CanDispatchLog(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The floor under any query through the shared library: the call of an
+// exported function that does nothing but load one atomic.
+void BM_ExportedCallFloor(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(runtime_verbosity());
+  state.SetItemsProcessed(state.iterations());
+}
+
 void BM_MutexUnorderedMap(benchmark::State& state) {
   MutexCategoryTable& table = mutex_table();
   table.can_dispatch_log(kKnown, MessageVerbosity::Normal);
@@ -78,6 +85,7 @@ void BM_SpdlogShouldLog(benchmark::State& state) {
 }
 
 BENCHMARK(BM_CanDispatchLog)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ExportedCallFloor)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_MutexUnorderedMap)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_SpdlogShouldLog)->Threads(1)->Threads(2)->UseRealTime();
 

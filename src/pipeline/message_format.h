@@ -95,32 +95,29 @@ class BufferCursor {
     grow_and_write(data, count);
   }
 
-  // Writes a decimal integer, as {fmt} writes it for "{}".
+  // Writes a decimal integer, as {fmt} writes it for "{}". The digits go
+  // straight to their place: built elsewhere and copied, they would be read
+  // back before their stores complete.
   template <typename Integer>
   void write_integer(Integer value) {
     using Unsigned = std::make_unsigned_t<Integer>;
     Unsigned magnitude = static_cast<Unsigned>(value);
-    bool negative = false;
+    std::size_t size = 0;
     if constexpr (std::is_signed_v<Integer>) {
-      negative = value < 0;
-      if (negative) magnitude = Unsigned{0} - magnitude;
+      if (value < 0) {
+        magnitude = Unsigned{0} - magnitude;
+        size = 1;
+      }
     }
-    char digits[24];
-    char* const end = digits + sizeof digits;
-    char* first = end;
-    while (magnitude >= 100) {
-      first -= 2;
-      std::memcpy(first, kDigitPairs + magnitude % 100 * 2, 2);
-      magnitude /= 100;
+    size += count_digits(magnitude);
+    if (size > static_cast<std::size_t>(end_ - out_)) {
+      char digits[24];
+      write_digits(digits, magnitude, size);
+      grow_and_write(digits, size);
+      return;
     }
-    if (magnitude >= 10) {
-      first -= 2;
-      std::memcpy(first, kDigitPairs + magnitude * 2, 2);
-    } else {
-      *--first = static_cast<char>('0' + magnitude);
-    }
-    if (negative) *--first = '-';
-    write(first, static_cast<std::size_t>(end - first));
+    write_digits(out_, magnitude, size);
+    out_ += size;
   }
 
   void sync() { buffer_.resize(static_cast<std::size_t>(out_ - buffer_.data())); }
@@ -134,6 +131,53 @@ class BufferCursor {
     sync();
     buffer_.append(data, data + count);  // a refused growth throws
     reload();
+  }
+
+  // The number of decimal digits of `value`: an estimate from its bit length
+  // (1233 / 4096 is just above log10(2)), corrected by one comparison.
+  static std::size_t count_digits(std::uint64_t value) noexcept {
+    static constexpr std::uint64_t kPowersOf10[] = {0,
+                                                    10,
+                                                    100,
+                                                    1000,
+                                                    10000,
+                                                    100000,
+                                                    1000000,
+                                                    10000000,
+                                                    100000000,
+                                                    1000000000,
+                                                    10000000000,
+                                                    100000000000,
+                                                    1000000000000,
+                                                    10000000000000,
+                                                    100000000000000,
+                                                    1000000000000000,
+                                                    10000000000000000,
+                                                    100000000000000000,
+                                                    1000000000000000000,
+                                                    10000000000000000000u};
+    const int bits = 64 - __builtin_clzll(value | 1);
+    const int estimate = bits * 1233 >> 12;
+    return static_cast<std::size_t>(estimate - (value < kPowersOf10[estimate]) + 1);
+  }
+
+  // Writes `size` characters at `target`: the digits of `magnitude` and, if
+  // they are fewer, a leading minus sign.
+  template <typename Unsigned>
+  static void write_digits(char* target, Unsigned magnitude, std::size_t size) noexcept {
+    char* digit = target + size;
+    while (magnitude >= 100) {
+      digit -= 2;
+      std::memcpy(digit, kDigitPairs + magnitude % 100 * 2, 2);
+      magnitude /= 100;
+    }
+    if (magnitude >= 10) {
+      digit -= 2;
+      std::memcpy(digit, kDigitPairs + magnitude * 2, 2);
+    } else {
+      *--digit = static_cast<char>('0' + magnitude);
+    }
+    if (digit != target) *target = '-';
   }
 
   static constexpr char kDigitPairs[] =

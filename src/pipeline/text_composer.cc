@@ -16,15 +16,30 @@ void append_time_of_day(HeaderArea& header, LogTimestamp timestamp) noexcept {
 // {fmt}'s runtime parser took half of a short log call.
 void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
                             const LogCategory& category) noexcept {
+  const std::string_view tag = level.name;
+  const std::string_view name = category.key.name;
+  if (char* out = header.claim(kTimeOfDayLength + tag.size() + name.size() + 7)) {
+    out[0] = '{';
+    write_time_of_day(timestamp, out + 1);
+    out += kTimeOfDayLength + 1;
+    std::memcpy(out, "} ", 2);
+    copy_chars(out + 2, tag.data(), tag.size());
+    out += 2 + tag.size();
+    std::memcpy(out, ": [", 3);
+    copy_chars(out + 3, name.data(), name.size());
+    out[3 + name.size()] = ']';
+    return;
+  }
+  // Cut at the end of the area.
   char time[kTimeOfDayLength + 3];
   time[0] = '{';
   write_time_of_day(timestamp, time + 1);
   time[kTimeOfDayLength + 1] = '}';
   time[kTimeOfDayLength + 2] = ' ';
   header.append(std::string_view(time, sizeof time));
-  header.append(level.name);
+  header.append(tag);
   header.append(": [");
-  header.append(category.key.name);
+  header.append(name);
   header.append("]");
 }
 

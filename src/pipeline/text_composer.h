@@ -37,6 +37,15 @@ class FixedText {
     size_ += count;
   }
 
+  // The next `count` characters of the area, to be written in place, or null
+  // when they do not all fit (`append` then cuts).
+  char* claim(std::size_t count) noexcept {
+    if (count > kCapacity - size_) return nullptr;
+    char* const at = data_ + size_;
+    size_ += count;
+    return at;
+  }
+
   void append_decimal(std::uint32_t value) noexcept {
     char digits[10];
     std::size_t start = sizeof digits;

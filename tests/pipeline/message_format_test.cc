@@ -122,6 +122,19 @@ TEST(AutomaticFieldsTest, EveryArgumentTypeIsWrittenAsFmtWritesIt) {
 #endif
 }
 
+TEST(AutomaticFieldsTest, IntegersOfEveryLengthAndSign) {
+  for (unsigned long long power = 1;; power *= 10) {
+    for (const unsigned long long value : {power - 1, power, power + 1}) {
+      const long long negative = -static_cast<long long>(value);
+      const unsigned narrow = static_cast<unsigned>(value);
+      const int narrow_negative = -static_cast<int>(narrow & 0x7fffffff);
+      expect_same_as_fmt("{} {} {} {}", value, negative, narrow, narrow_negative);
+    }
+    if (power > ULLONG_MAX / 10) break;
+  }
+  expect_same_as_fmt("{} {}", ULLONG_MAX, LLONG_MIN);
+}
+
 TEST(AutomaticFieldsTest, LiteralTextAndEscapedBracesAtEveryOffset) {
   // Braces land at every position of the eight-character blocks that the
   // scanner reads, and at the end of the string.
