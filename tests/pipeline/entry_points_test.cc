@@ -27,7 +27,7 @@ class DispatchContextTest : public LibraryTest {};
 
 TEST_F(DispatchContextTest, BuiltinChannelComesFirstThenRegistrationOrder) {
   log_plain();
-  const DispatchContext& context = recorder_.deliveries().back().context;
+  const DispatchContext context = recorder_.deliveries().back().context;
   ASSERT_EQ(context.channel_count, 2u);
   EXPECT_EQ(context.channels[0].name, "visual_studio");
   EXPECT_EQ(context.channels[0].user_data, nullptr);
@@ -38,7 +38,7 @@ TEST_F(DispatchContextTest, BuiltinChannelComesFirstThenRegistrationOrder) {
 
 TEST_F(DispatchContextTest, LogFormatHandsChannelsAnEmptyLocation) {
   log_plain();
-  const LogLocation& location = recorder_.deliveries().back().context.location;
+  const LogLocation location = recorder_.deliveries().back().context.location;
   EXPECT_EQ(location.function.data(), nullptr);
   EXPECT_EQ(location.file.data(), nullptr);
   EXPECT_EQ(location.function.size() + location.file.size() + location.line, 0u);
