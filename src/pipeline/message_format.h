@@ -58,10 +58,19 @@ inline std::size_t find_brace(std::string_view text) noexcept {
     }
   }
   if (at == text.size()) return at;
-  std::uint64_t word = 0;  // NUL bytes are no braces
-  copy_chars(reinterpret_cast<char*>(&word), text.data() + at, text.size() - at);
-  const std::uint64_t flags = brace_flags(word);
-  return flags != 0 ? at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8 : text.size();
+  if (text.size() >= 8) {
+    // The last eight characters, with those already looked at shifted out.
+    // (Copying the rest into a blank word would read it back before the
+    // copy's narrower stores complete.)
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + text.size() - 8, 8);
+    const std::uint64_t flags = brace_flags(word) >> (8 - (text.size() - at)) * 8;
+    return flags != 0 ? at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8 : text.size();
+  }
+  for (; at != text.size(); ++at) {
+    if (text[at] == '{' || text[at] == '}') return at;
+  }
+  return at;
 }
 
 // Whether `format` holds nothing but literal text, "{{", "}}" and "{}".
