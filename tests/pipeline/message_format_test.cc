@@ -200,14 +200,16 @@ TEST(AutomaticFieldsTest, RandomFormatStringsMatchFmt) {
 }
 
 TEST(FindBraceTest, FindsTheFirstBraceForEveryLengthAndPosition) {
-  for (std::size_t length = 0; length <= 40; ++length) {
+  for (std::size_t length = 0; length <= 70; ++length) {
     for (std::size_t at = 0; at <= length; ++at) {
       for (char brace : {'{', '}'}) {
         // Neighbours of the braces must not be taken for one.
         std::string text(length, ' ');
         for (std::size_t i = 0; i < length; ++i) text[i] = "z|~y"[i % 4];
         if (at < length) text[at] = brace;
-        EXPECT_EQ(detail::find_brace(text), std::min(text.find_first_of("{}"), text.size())) << length << " " << at;
+        const std::size_t expected = std::min(text.find_first_of("{}"), text.size());
+        EXPECT_EQ(detail::find_brace(text), expected) << length << " " << at;
+        EXPECT_EQ(detail::find_brace_in_words(text), expected) << length << " " << at;
       }
     }
   }
