@@ -53,7 +53,7 @@ class FixedText {
       digits[--start] = static_cast<char>('0' + value % 10);
       value /= 10;
     } while (value != 0);
-    append(std::string_view(digits + start, sizeof digits - start));
+    while (start != sizeof digits && size_ != kCapacity) data_[size_++] = digits[start++];
   }
 
   // Blanks up to `width` characters (no further than the capacity).
