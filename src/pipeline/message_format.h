@@ -248,9 +248,9 @@ class AutomaticFieldWriter {
   void operator()(unsigned long long value) { out_.write_integer(value); }
   void operator()(fmt::string_view value) { out_.write(value.data(), value.size()); }
 
-  // A user type sees an empty spec and every argument of the call, as it
-  // does under {fmt}. Its formatter may do anything, so it runs only once
-  // the whole string is known to be formatted here.
+  // A user type is formatted as for a bare "{}" and sees every argument of
+  // the call, as under {fmt}. Its formatter may do anything, so it runs only
+  // once the whole string is known to be formatted here.
   void operator()(FormatArg::handle handle) {
     if (!has_only_automatic_fields(rest_)) {
       declined_ = true;

@@ -168,7 +168,7 @@ TEST(AutomaticFieldsTest, ErrorsStopAtTheSamePlaceAsFmt) {
   expect_same_as_fmt("{}-{}-{}", std::string(40, 'a'), std::string(300, 'b'), -5);
 }
 
-TEST(AutomaticFieldsTest, UserFormatterRunsOnceAndSeesNoSpec) {
+TEST(AutomaticFieldsTest, UserFormatterRunsOnceAsForABareField) {
   int count = 0;
   const Counted counted{&count};
   bool declined = false;
