@@ -27,19 +27,6 @@ namespace core::logger::detail {
 
 using FormatArg = fmt::basic_format_arg<fmt::format_context>;
 
-// Appends `count` characters to a {fmt} memory buffer. A growth that the
-// buffer's allocator refuses throws, as {fmt}'s own appends do.
-template <typename Buffer>
-inline void append_chars(Buffer& buffer, const char* data, std::size_t count) {
-  const std::size_t size = buffer.size();
-  if (count <= buffer.capacity() - size) {
-    copy_chars(buffer.data() + size, data, count);
-    buffer.resize(size + count);  // within the capacity: never grows
-  } else {
-    buffer.append(data, data + count);
-  }
-}
-
 // The offset of the first '{' or '}' in `text`, or text.size() if it has
 // none. Looks at eight characters at a time.
 inline std::size_t find_brace_in_words(std::string_view text) noexcept {
