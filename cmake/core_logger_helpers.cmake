@@ -31,3 +31,11 @@ function(core_logger_restrict_exports target)
   endif()
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/core_logger.map)
 endfunction()
+
+# A MinGW DLL or program carries libgcc, libstdc++ and winpthread inside, so
+# that it needs no DLL beside it but Windows' own.
+function(core_logger_link_runtime_statically target)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()

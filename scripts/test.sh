@@ -14,3 +14,4 @@ run_suite() {  # run_suite <build dir> <cmake options...>
 }
 
 run_suite build/test-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bash scripts/test-windows.sh build/windows
