@@ -34,11 +34,7 @@ foreach(line IN LISTS dump_lines)
   endif()
 endforeach()
 
-set(names_file "${CMAKE_CURRENT_BINARY_DIR}/dll_exports.mangled.txt")
-list(JOIN mangled "\n" mangled_text)
-file(WRITE "${names_file}" "${mangled_text}\n")
-execute_process(COMMAND "${CXXFILT}" INPUT_FILE "${names_file}" OUTPUT_VARIABLE demangled
-                RESULT_VARIABLE result)
+execute_process(COMMAND "${CXXFILT}" ${mangled} OUTPUT_VARIABLE demangled RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${CXXFILT} failed: ${result}")
 endif()
