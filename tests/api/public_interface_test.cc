@@ -62,7 +62,9 @@ TEST(PublicInterfaceTest, TimestampFormatterWorksInAUsersProgram) {
 }
 
 TEST(PublicInterfaceTest, LogCallReachesChannelsThroughTheSharedLibrary) {
-  testing::RecordingChannel recorder;
+  // Channels cannot be removed and this binary cannot reset the library, so
+  // the recorder outlives the test: later log calls still reach it.
+  static testing::RecordingChannel recorder;
   add_default_channel(recorder.channel());
   add_default_channel(recorder.raw_channel());
   constexpr LogCategory kCategory{{"api", category_id("api")}, true, MessageVerbosity::Detailed};
