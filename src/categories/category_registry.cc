@@ -256,8 +256,6 @@ CategoryRegistry& category_registry() {
   return registry.object;
 }
 
-bool is_known_category(CategoryKey key) noexcept { return category_registry().find(key.id) != nullptr; }
-
 CategoryState& find_or_declare_category(CategoryKey key, bool enabled, MessageVerbosity verbosity) {
   std::lock_guard<std::mutex> lock(registry_lock());
   return category_registry().find_or_insert(key, enabled, verbosity);

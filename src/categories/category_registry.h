@@ -135,9 +135,6 @@ class CategoryRegistry {
 // The registry, built on first use together with its memory resource.
 CategoryRegistry& category_registry();
 
-// Whether the registry holds a category with `key.id`. Lock-free.
-bool is_known_category(CategoryKey key) noexcept;
-
 // The state of the category with `key.id`, declared from the arguments when
 // it is unknown. Takes the registry lock.
 CategoryState& find_or_declare_category(CategoryKey key, bool enabled,

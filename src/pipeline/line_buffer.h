@@ -86,8 +86,9 @@ class TextBuffer {
   void terminate(std::string_view terminators) noexcept {
     append(terminators);
     if (!truncated_) return;
-    // A refused growth leaves the buffer full, so the cut always reaches
-    // back before any partly written terminator.
+    // A piece that needed a refused growth was dropped whole, or left the
+    // buffer full; either way the cut reaches back before any partly
+    // written terminator.
     const std::size_t room = buffer_.capacity() - terminators.size();
     if (buffer_.size() > room) buffer_.resize(room);
     buffer_.append(terminators.data(), terminators.data() + terminators.size());
