@@ -26,7 +26,9 @@ TEST(ChannelExceptionTest, ReachesTheCallerThroughTheSharedLibrary) {
   static testing::RecordingChannel later;
   add_default_channel(LogChannel{"throwing", &throw_from_channel, &armed});
   add_default_channel(later.channel());
-  constexpr LogCategory kCategory{{"boundary", category_id("boundary")}, true, MessageVerbosity::Detailed};
+  // A short name: this binary cannot reset the library, and a wider header
+  // would pad the headers that other tests here compare exactly.
+  constexpr LogCategory kCategory{{"x", category_id("x")}, true, MessageVerbosity::Detailed};
 
   armed = true;
   try {
