@@ -21,8 +21,10 @@ namespace {
 // 1601-01-01, where FILETIME counts from, in ticks since 0001-01-01.
 constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
 
-// Large enough that any text a composer makes goes out in one piece.
-constexpr std::size_t kChunkSize = 4096;
+// Pieces of a text without a NUL. Only channels that call the built-in
+// callback with their own views take that road, so the pieces stay small
+// rather than add to the stack of every log call.
+constexpr std::size_t kPieceSize = 512;
 
 std::uint64_t to_count(const FILETIME& time) noexcept {
   return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
@@ -35,16 +37,16 @@ void write_debug_output(std::string_view text) noexcept {
   // they go out as they are; a view without a NUL (a channel may call the
   // built-in callback with any view) is copied out in terminated pieces, so
   // that nothing beyond its end is read.
-  if (text.find('\0') != std::string_view::npos) {
+  if ((!text.empty() && text.back() == '\0') || text.find('\0') != std::string_view::npos) {
     ::OutputDebugStringA(text.data());
     return;
   }
-  char chunk[kChunkSize];
+  char piece[kPieceSize];
   while (!text.empty()) {
-    const std::size_t length = std::min(text.size(), kChunkSize - 1);
-    std::memcpy(chunk, text.data(), length);
-    chunk[length] = '\0';
-    ::OutputDebugStringA(chunk);
+    const std::size_t length = std::min(text.size(), kPieceSize - 1);
+    std::memcpy(piece, text.data(), length);
+    piece[length] = '\0';
+    ::OutputDebugStringA(piece);
     text.remove_prefix(length);
   }
 }
