@@ -3,9 +3,7 @@
 // FreeLibrary. It checks that the DLL really goes away, that a reload starts
 // from the load-time state, and, through the test-only traced build, the
 // order in which the library's objects are made and torn down.
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 
 #include "core/logger.h"
 #include "support/recording_channel.h"
+#include "windows/logger_exports.h"
 
 namespace core::logger {
 namespace {
@@ -24,43 +23,13 @@ using ::testing::ElementsAre;
 constexpr char kLibrary[] = "core_logger.dll";
 constexpr char kTracedLibrary[] = "core_logger_traced.dll";
 
-// The exports the host uses, by their (Itanium ABI) symbol names.
-struct Api {
-  MessageVerbosity (*runtime_verbosity)();
-  bool (*change_verbosity)(MessageVerbosity);
-  LogOptions (*default_options)();
-  void (*set_default_options)(LogOptions);
-  void (*add_channel)(LogChannel);
-  void (*add_raw_channel)(LogRawChannel);
-  void (*log_format)(LogOptions, const LogCategory&, const LogLevel&, std::string_view, fmt::format_args);
-  void (*declare_category)(const LogCategory&);
-  void (*foreach_category)(void (*)(void*, CategoryInfo), void*);
-};
-
-template <typename Function>
-void bind(HMODULE module, const char* name, Function*& function) {
-  function = reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-  EXPECT_NE(function, nullptr) << name;
-}
-
 // One load of a DLL, released when it goes out of scope.
 class LoadedLibrary {
  public:
   explicit LoadedLibrary(const char* file) : file_(file), module_(::LoadLibraryA(file)) {
-    if (module_ == nullptr) return;
-    bind(module_, "_ZN4core6logger17runtime_verbosityEv", api_.runtime_verbosity);
-    bind(module_, "_ZN4core6logger16change_verbosityENS0_16MessageVerbosityE", api_.change_verbosity);
-    bind(module_, "_ZN4core6logger15default_optionsEv", api_.default_options);
-    bind(module_, "_ZN4core6logger19set_default_optionsENS0_10LogOptionsE", api_.set_default_options);
-    bind(module_, "_ZN4core6logger19add_default_channelENS0_10LogChannelE", api_.add_channel);
-    bind(module_, "_ZN4core6logger19add_default_channelENS0_13LogRawChannelE", api_.add_raw_channel);
-    bind(module_,
-         "_ZN4core6logger10log_formatENS0_10LogOptionsERKNS0_11LogCategoryERKNS0_8LogLevelESt17basic_"
-         "string_viewIcSt11char_traitsIcEEN3fmt2v917basic_format_argsINSD_20basic_format_contextINSD_"
-         "8appenderEcEEEE",
-         api_.log_format);
-    bind(module_, "_ZN4core6logger16declare_categoryERKNS0_11LogCategoryE", api_.declare_category);
-    bind(module_, "_ZN4core6logger16foreach_categoryEPFvPvNS0_12CategoryInfoEES1_", api_.foreach_category);
+    if (module_ != nullptr) {
+      EXPECT_TRUE(testing::bind_logger_exports(module_, &api_));
+    }
   }
   ~LoadedLibrary() {
     if (module_ != nullptr) ::FreeLibrary(module_);
@@ -70,7 +39,7 @@ class LoadedLibrary {
 
   bool loaded() const { return module_ != nullptr; }
   HMODULE module() const { return module_; }
-  const Api& api() const { return api_; }
+  const testing::LoggerExports& api() const { return api_; }
 
   // Releases the DLL; true when the process no longer has it mapped.
   bool unload() {
@@ -82,7 +51,7 @@ class LoadedLibrary {
  private:
   const char* file_;
   HMODULE module_;
-  Api api_{};
+  testing::LoggerExports api_{};
 };
 
 constexpr LogCategory kShort{{"s", category_id("s")}, true, MessageVerbosity::Detailed};
@@ -90,7 +59,7 @@ constexpr LogCategory kLong{{"a-long-category-name", category_id("a-long-categor
                             MessageVerbosity::Detailed};
 constexpr LogLevel kInfo{"INFO", 2};
 
-void log(const Api& api, const LogCategory& category, std::string_view message) {
+void log(const testing::LoggerExports& api, const LogCategory& category, std::string_view message) {
   api.log_format(LogOptions{}, category, kInfo, message, fmt::format_args());
 }
 
@@ -108,7 +77,7 @@ TEST(DllHostTest, ReloadStartsFromTheLoadTimeState) {
   {
     LoadedLibrary library(kLibrary);
     ASSERT_TRUE(library.loaded()) << ::GetLastError();
-    const Api& api = library.api();
+    const testing::LoggerExports& api = library.api();
     api.add_channel(before_unload.channel());
     api.add_raw_channel(before_unload.raw_channel());
     ASSERT_TRUE(api.change_verbosity(MessageVerbosity::Brief));
@@ -126,7 +95,7 @@ TEST(DllHostTest, ReloadStartsFromTheLoadTimeState) {
 
   LoadedLibrary library(kLibrary);
   ASSERT_TRUE(library.loaded()) << ::GetLastError();
-  const Api& api = library.api();
+  const testing::LoggerExports& api = library.api();
   EXPECT_EQ(api.runtime_verbosity(), MessageVerbosity::Detailed);
   EXPECT_EQ(api.default_options(), LogOptions{});
   int categories = 0;
@@ -194,7 +163,7 @@ TEST(DllLifecycleTest, TeardownReversesTheOrderOfFirstUse) {
   testing::RecordingChannel recorder;
   TracedLibrary library;
   ASSERT_TRUE(library.loaded()) << ::GetLastError();
-  const Api& api = library.api();
+  const testing::LoggerExports& api = library.api();
   api.change_verbosity(MessageVerbosity::Normal);
   api.set_default_options(Continuation);
   api.add_raw_channel(recorder.raw_channel());
@@ -211,7 +180,7 @@ TEST(DllLifecycleTest, TeardownReversesTheOrderOfFirstUse) {
 TEST(DllLifecycleTest, CategoriesFirstThenLoggingTearDownInReverse) {
   TracedLibrary library;
   ASSERT_TRUE(library.loaded()) << ::GetLastError();
-  const Api& api = library.api();
+  const testing::LoggerExports& api = library.api();
   api.declare_category(kShort);
   log(api, kShort, "first");
   ASSERT_TRUE(library.unload());
@@ -219,6 +188,50 @@ TEST(DllLifecycleTest, CategoriesFirstThenLoggingTearDownInReverse) {
               ElementsAre(kLockBuilt, kMemoryResourceBuilt, kRegistryBuilt, kChannelListBuilt,
                           kRawChannelListBuilt, kRawChannelListDestroyed, kChannelListDestroyed,
                           kRegistryDestroyed, kMemoryResourceDestroyed, kLockDestroyed));
+}
+
+// Runs a program that ends while a DLL it loaded still calls core_logger.dll
+// from a static destructor after the library's teardown, and returns its exit
+// code and what it wrote to `result_file`.
+struct ExitRun {
+  DWORD exit_code;
+  std::string result;
+};
+
+ExitRun run_exit_host(const std::string& result_file) {
+  ::DeleteFileA(result_file.c_str());
+  std::string command = "core_logger_exit_host.exe \"" + result_file + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ExitRun run{~DWORD{0}, {}};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+    ADD_FAILURE() << "CreateProcess failed: " << ::GetLastError();
+    return run;
+  }
+  EXPECT_EQ(::WaitForSingleObject(process.hProcess, 60'000), WAIT_OBJECT_0);
+  ::GetExitCodeProcess(process.hProcess, &run.exit_code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  if (std::FILE* file = std::fopen(result_file.c_str(), "rb")) {
+    char buffer[256];
+    run.result.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+  }
+  return run;
+}
+
+TEST(DllLifecycleTest, CallsAfterTeardownAtProcessExitDoNothing) {
+  char directory[MAX_PATH];
+  ASSERT_NE(::GetTempPathA(sizeof directory, directory), 0u);
+  const std::string result_file = std::string(directory) + "core_logger_exit_result.txt";
+  const ExitRun run = run_exit_host(result_file);
+  EXPECT_EQ(run.exit_code, 0u);
+  // No channel heard the late calls, the category calls saw no category and
+  // declared none, and the plain values still answered.
+  EXPECT_EQ(run.result, "delivered=1 dispatch=false categories=0 changed=true verbosity=1 options=4\n");
+  ::DeleteFileA(result_file.c_str());
 }
 
 }  // namespace
