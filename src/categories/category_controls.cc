@@ -15,20 +15,21 @@ using detail::CategoryState;
 CategoryKey key_of(std::string_view name) noexcept { return CategoryKey{name, category_id(name)}; }
 
 // The state of a declared category, or null for an unknown one (and for every
-// category once teardown has begun). Never declares.
-CategoryState* known_state(std::uint32_t id) noexcept {
+// category once teardown has begun). Never declares, but the first category
+// call builds the registry, whose std::bad_alloc reaches the caller.
+CategoryState* known_state(std::uint32_t id) {
   if (detail::library_has_ended()) return nullptr;
   return detail::category_registry().find(id);
 }
 
-bool set_enabled(std::uint32_t id, bool enabled) noexcept {
+bool set_enabled(std::uint32_t id, bool enabled) {
   CategoryState* state = known_state(id);
   if (state == nullptr) return false;
   state->enabled.store(enabled, std::memory_order_relaxed);
   return true;
 }
 
-bool fix_verbosity(std::uint32_t id, MessageVerbosity verbosity) noexcept {
+bool fix_verbosity(std::uint32_t id, MessageVerbosity verbosity) {
   CategoryState* state = known_state(id);
   if (state == nullptr) return false;
   state->verbosity.store(verbosity, std::memory_order_relaxed);
@@ -36,7 +37,7 @@ bool fix_verbosity(std::uint32_t id, MessageVerbosity verbosity) noexcept {
   return true;
 }
 
-void follow_runtime_verbosity(std::uint32_t id) noexcept {
+void follow_runtime_verbosity(std::uint32_t id) {
   if (CategoryState* state = known_state(id)) {
     state->getter.store(&detail::runtime_verbosity, std::memory_order_relaxed);
   }
