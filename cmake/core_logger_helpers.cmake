@@ -43,3 +43,29 @@ function(core_logger_link_runtime_statically target)
     target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()
+
+# Installs core_logger.pc and core_logger_channels.pc under
+# <libdir>/pkgconfig. Paths are relative to the .pc file, so the package can
+# be installed into another prefix than the one configured. There is no
+# pkg-config {fmt} to require for the Windows package, which carries {fmt}'s
+# headers itself, so only other systems get the files.
+function(core_logger_install_pkgconfig)
+  if(WIN32)
+    return()
+  endif()
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+    set(CORE_LOGGER_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+    set(CORE_LOGGER_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+    set(CORE_LOGGER_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+  else()
+    file(RELATIVE_PATH to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+    string(REGEX REPLACE "/$" "" to_prefix "${to_prefix}")
+    set(CORE_LOGGER_PC_PREFIX "\${pcfiledir}/${to_prefix}")
+    set(CORE_LOGGER_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+    set(CORE_LOGGER_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  endif()
+  foreach(name core_logger core_logger_channels)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${name}.pc.in ${PROJECT_BINARY_DIR}/${name}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endforeach()
+endfunction()

@@ -1,0 +1,89 @@
+// The companion library's platform layer on POSIX systems (Linux with glibc):
+// isatty, open(2) with O_APPEND | O_CLOEXEC, and glibc's backtrace.
+#include "channels/channels_platform.h"
+
+#include <cxxabi.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace core::logger::channels_platform {
+namespace {
+
+constexpr std::size_t kMaxFrames = 256;
+
+// backtrace_symbols writes "module(mangled+0x1f) [0x5555...]"; the mangled
+// name is empty for functions the dynamic symbol table does not list.
+void describe_symbol(std::string_view symbol, std::string* out) {
+  const std::size_t open = symbol.find('(');
+  const std::size_t plus = symbol.find('+', open == std::string_view::npos ? 0 : open);
+  const std::size_t close = symbol.find(')', plus == std::string_view::npos ? 0 : plus);
+  if (open == std::string_view::npos || plus == std::string_view::npos ||
+      close == std::string_view::npos || plus == open + 1) {
+    out->append(symbol);
+    return;
+  }
+  const std::string mangled(symbol.substr(open + 1, plus - open - 1));
+  int status = -1;
+  char* demangled = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+  out->append(status == 0 && demangled != nullptr ? std::string_view(demangled) : std::string_view(mangled));
+  ::free(demangled);
+  out->append(symbol.substr(plus, close - plus));  // "+0x1f"
+  out->append(" (");
+  out->append(symbol.substr(0, open));  // the module
+  out->push_back(')');
+}
+
+}  // namespace
+
+bool is_terminal(std::FILE* stream) noexcept {
+  const int fd = stream == nullptr ? -1 : ::fileno(stream);
+  return fd >= 0 && ::isatty(fd) == 1;
+}
+
+bool enable_color_sequences(std::FILE*) noexcept { return true; }
+
+std::FILE* open_for_append(const std::string& path, int* error) noexcept {
+  // O_APPEND makes every write land at the end, even with other writers of
+  // the same file.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "ab");
+  if (file == nullptr) {
+    *error = errno;
+    ::close(fd);
+  }
+  return file;
+}
+
+std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
+  const int stored = ::backtrace(frames, static_cast<int>(capacity < kMaxFrames ? capacity : kMaxFrames));
+  return stored > 0 ? static_cast<std::size_t>(stored) : 0;
+}
+
+void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,
+                     std::string* out) {
+  if (count == 0) return;
+  char** symbols = ::backtrace_symbols(frames, static_cast<int>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    fmt::format_to(std::back_inserter(*out), "#{} ", first_number + i);
+    if (symbols != nullptr) {
+      describe_symbol(symbols[i], out);
+    } else {
+      fmt::format_to(std::back_inserter(*out), "{}", fmt::ptr(frames[i]));
+    }
+    out->push_back('\n');
+  }
+  ::free(symbols);
+}
+
+}  // namespace core::logger::channels_platform

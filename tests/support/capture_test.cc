@@ -1,0 +1,31 @@
+#include "support/capture_test.h"
+
+#include <regex>
+
+#include "support/recording_channel.h"
+
+namespace core::logger::testing {
+
+CaptureChannel& shared_capture() {
+  static CaptureChannel* const capture = [] {
+    // Never destroyed: the library may call it until the process ends.
+    auto* channel = new CaptureChannel();
+    add_default_channel(channel->channel());
+    add_default_channel(channel->raw_channel());
+    return channel;
+  }();
+  return *capture;
+}
+
+std::string CaptureTest::only_text() {
+  const std::vector<std::string> captured = shared_capture().text_strings();
+  EXPECT_EQ(captured.size(), 1u);
+  return captured.empty() ? std::string() : mask_time(captured.back());
+}
+
+std::string without_padding(std::string_view text) {
+  static const std::regex kPadding("\\] +( [>|-] )");
+  return std::regex_replace(mask_time(text), kPadding, "]$1");
+}
+
+}  // namespace core::logger::testing

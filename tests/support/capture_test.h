@@ -1,0 +1,51 @@
+// tests/support/capture_test.h: a fixture for tests that go through the
+// shared libraries only, and so cannot reset the library between tests.
+//
+// Channels cannot be removed, so one capture channel is registered once per
+// process, ordinary and raw, and every test starts by clearing it. Tests
+// declare categories of their own names and restore the runtime verbosity
+// and default options they change.
+#ifndef CORE_LOGGER_TESTS_SUPPORT_CAPTURE_TEST_H_
+#define CORE_LOGGER_TESTS_SUPPORT_CAPTURE_TEST_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/channels.h"
+#include "core/logger.h"
+
+namespace core::logger::testing {
+
+// The process's capture channel, registered on first use.
+CaptureChannel& shared_capture();
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    shared_capture().clear();
+    change_verbosity(MessageVerbosity::Detailed);
+    reset_default_options();
+  }
+  void TearDown() override {
+    change_verbosity(MessageVerbosity::Detailed);
+    reset_default_options();
+  }
+
+  static std::vector<CapturedText> texts() { return shared_capture().texts(); }
+  static std::vector<CapturedLine> lines() { return shared_capture().lines(); }
+
+  // The single text captured since the test began, its time masked.
+  static std::string only_text();
+};
+
+// `text` with the time masked and the blanks that pad each header to the
+// widest header seen so far removed. The padding depends on what earlier
+// tests of the process logged; tests that check it use their own process.
+std::string without_padding(std::string_view text);
+
+}  // namespace core::logger::testing
+
+#endif  // CORE_LOGGER_TESTS_SUPPORT_CAPTURE_TEST_H_
