@@ -1,8 +1,9 @@
 // A host that loads core_logger.dll with LoadLibrary, as a module that does
 // not link it would, drives it through GetProcAddress and unloads it with
 // FreeLibrary. It checks that the DLL really goes away, that a reload starts
-// from the load-time state, and, through the test-only traced build, the
-// order in which the library's objects are made and torn down.
+// from the load-time state, through the test-only traced build the order in
+// which the library's objects are made and torn down, and that calls after
+// the teardown at process exit do nothing.
 #include <cstdio>
 #include <string>
 #include <vector>
