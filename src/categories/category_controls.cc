@@ -43,6 +43,22 @@ void follow_runtime_verbosity(std::uint32_t id) {
   }
 }
 
+bool passes(const CategoryState& state, MessageVerbosity verbosity) noexcept {
+  if (!state.enabled.load(std::memory_order_relaxed)) return false;
+  return static_cast<std::uint32_t>(state.current_verbosity()) >= static_cast<std::uint32_t>(verbosity);
+}
+
+// The rare paths of `can_dispatch_log`, kept out of line so that a known
+// category that follows the runtime verbosity is answered in a leaf.
+[[gnu::noinline]] bool declare_and_answer(const LogCategory& category, MessageVerbosity verbosity) {
+  return passes(detail::find_or_declare_category(category.key, category.enabled, category.verbosity),
+                verbosity);
+}
+
+[[gnu::noinline]] bool answer_fixed(const CategoryState& state, MessageVerbosity verbosity) noexcept {
+  return passes(state, verbosity);
+}
+
 void declare(CategoryKey key, bool enabled, MessageVerbosity verbosity) {
   if (detail::library_has_ended()) return;
   detail::find_or_declare_category(key, enabled, verbosity);
@@ -51,15 +67,20 @@ void declare(CategoryKey key, bool enabled, MessageVerbosity verbosity) {
 }  // namespace
 
 bool can_dispatch_log(const LogCategory& category, MessageVerbosity verbosity) {
-  if (detail::library_has_ended()) return false;
-  // A known category is answered without the registry lock; only the first
-  // query of a category takes it, to declare the category.
-  CategoryState* state = detail::category_registry().find(category.key.id);
-  if (state == nullptr) {
-    state = &detail::find_or_declare_category(category.key, category.enabled, category.verbosity);
+  // A known category is answered without the registry lock and without a
+  // call, on a path laid out without a taken branch; only the first query of
+  // a category takes the lock, to declare it.
+  if (__builtin_expect(detail::library_has_ended(), 0)) return false;
+  detail::CategoryRegistry* registry = detail::g_built_registry.load(std::memory_order_acquire);
+  if (__builtin_expect(registry == nullptr, 0)) return declare_and_answer(category, verbosity);
+  const CategoryState* state = registry->find(category.key.id);
+  if (__builtin_expect(state == nullptr, 0)) return declare_and_answer(category, verbosity);
+  if (__builtin_expect(!state->enabled.load(std::memory_order_relaxed), 0)) return false;
+  if (__builtin_expect(state->getter.load(std::memory_order_relaxed) != &detail::runtime_verbosity, 0)) {
+    return answer_fixed(*state, verbosity);
   }
-  if (!state->enabled.load(std::memory_order_relaxed)) return false;
-  return static_cast<std::uint32_t>(state->current_verbosity()) >= static_cast<std::uint32_t>(verbosity);
+  return static_cast<std::uint32_t>(detail::g_runtime_verbosity.load(std::memory_order_relaxed)) >=
+         static_cast<std::uint32_t>(verbosity);
 }
 
 MessageVerbosity runtime_verbosity() {

@@ -31,48 +31,29 @@ bool memdump_memory_resource::do_is_equal(const std::pmr::memory_resource&) cons
   return true;
 }
 
-// The lock-free lookup index: `mask + 1` slots (a power of two) of entry
-// pointers, probed linearly from a multiplicative hash of the id. It is kept
-// at most half full, so every probe sequence meets an empty slot.
-struct CategoryRegistry::Index {
-  Index* retired_next;
-  std::size_t mask;
-  unsigned shift;
+std::size_t CategoryRegistry::Index::bytes_for(std::size_t slot_count) noexcept {
+  return sizeof(Index) + slot_count * sizeof(std::atomic<CategoryEntry*>);
+}
 
-  std::atomic<CategoryEntry*>* slots() noexcept {
-    return reinterpret_cast<std::atomic<CategoryEntry*>*>(this + 1);
-  }
-  const std::atomic<CategoryEntry*>* slots() const noexcept {
-    return reinterpret_cast<const std::atomic<CategoryEntry*>*>(this + 1);
-  }
-  // Ids that differ only in their high bits must not share a probe start.
-  std::size_t start(std::uint32_t id) const noexcept {
-    return static_cast<std::uint32_t>(id * 2654435769u) >> shift & mask;
-  }
+CategoryRegistry::Index* CategoryRegistry::Index::make(std::pmr::memory_resource* resource,
+                                                       std::size_t slot_count) {
+  void* block = resource->allocate(bytes_for(slot_count), alignof(Index));
+  unsigned bits = 0;
+  while ((std::size_t{1} << bits) < slot_count) ++bits;
+  auto* index = new (block) Index{nullptr, slot_count - 1, bits >= 32 ? 0u : 32u - bits};
+  for (std::size_t i = 0; i < slot_count; ++i) new (&index->slots()[i]) std::atomic<CategoryEntry*>(nullptr);
+  return index;
+}
 
-  static std::size_t bytes_for(std::size_t slot_count) noexcept {
-    return sizeof(Index) + slot_count * sizeof(std::atomic<CategoryEntry*>);
-  }
+void CategoryRegistry::Index::release(std::pmr::memory_resource* resource, Index* index) noexcept {
+  resource->deallocate(index, bytes_for(index->mask + 1), alignof(Index));
+}
 
-  static Index* make(std::pmr::memory_resource* resource, std::size_t slot_count) {
-    void* block = resource->allocate(bytes_for(slot_count), alignof(Index));
-    unsigned bits = 0;
-    while ((std::size_t{1} << bits) < slot_count) ++bits;
-    auto* index = new (block) Index{nullptr, slot_count - 1, bits >= 32 ? 0u : 32u - bits};
-    for (std::size_t i = 0; i < slot_count; ++i) new (&index->slots()[i]) std::atomic<CategoryEntry*>(nullptr);
-    return index;
-  }
-
-  static void release(std::pmr::memory_resource* resource, Index* index) noexcept {
-    resource->deallocate(index, bytes_for(index->mask + 1), alignof(Index));
-  }
-
-  void insert(CategoryEntry* entry) noexcept {
-    std::size_t i = start(entry->key.id);
-    while (slots()[i].load(std::memory_order_relaxed) != nullptr) i = (i + 1) & mask;
-    slots()[i].store(entry, std::memory_order_release);
-  }
-};
+void CategoryRegistry::Index::insert(CategoryEntry* entry) noexcept {
+  std::size_t i = start(entry->key.id);
+  while (slots()[i].load(std::memory_order_relaxed) != nullptr) i = (i + 1) & mask;
+  slots()[i].store(entry, std::memory_order_release);
+}
 
 namespace {
 
@@ -138,15 +119,6 @@ void CategoryRegistry::clear_for_testing() {
   new (sentinel_) CategoryEntry{sentinel_, sentinel_, {}, {}};
   adopt_buckets(allocate_buckets(kInitialBucketCount), kInitialBucketCount);
   index_.store(Index::make(resource_, 2 * kInitialBucketCount), std::memory_order_release);
-}
-
-CategoryState* CategoryRegistry::find(std::uint32_t id) const noexcept {
-  const Index* index = index_.load(std::memory_order_acquire);
-  for (std::size_t i = index->start(id);; i = (i + 1) & index->mask) {
-    CategoryEntry* entry = index->slots()[i].load(std::memory_order_acquire);
-    if (entry == nullptr) return nullptr;
-    if (entry->key.id == id) return &entry->state;
-  }
 }
 
 CategoryEntry* CategoryRegistry::lookup_locked(std::uint32_t id) const noexcept {
@@ -246,13 +218,19 @@ CategoryState& CategoryRegistry::find_or_insert(CategoryKey key, bool enabled,
   return entry->state;
 }
 
-CategoryRegistry& category_registry() {
+std::atomic<CategoryRegistry*> g_built_registry{nullptr};
+
+CategoryRegistry& build_category_registry() {
   static ProcessWide<memdump_memory_resource, LifecycleEvent::kMemoryResourceBuilt,
                      LifecycleEvent::kMemoryResourceDestroyed>
       resource;
   static ProcessWide<CategoryRegistry, LifecycleEvent::kCategoryRegistryBuilt,
                      LifecycleEvent::kCategoryRegistryDestroyed>
       registry(&resource.object);
+  // Published after the one-time construction, which every later reader
+  // then skips. Teardown leaves it set: calls check the end-of-life flag
+  // before they reach the registry.
+  g_built_registry.store(&registry.object, std::memory_order_release);
   return registry.object;
 }
 

@@ -88,7 +88,17 @@ class CategoryRegistry {
   CategoryRegistry& operator=(const CategoryRegistry&) = delete;
 
   // The state of the category with `id`, or null. Never blocks, never inserts.
-  CategoryState* find(std::uint32_t id) const noexcept;
+  // Inline: it is the whole of the query that guards every log call.
+  CategoryState* find(std::uint32_t id) const noexcept {
+    const Index* index = index_.load(std::memory_order_acquire);
+    // Most ids sit in their first slot: that path is laid out without a
+    // taken branch.
+    for (std::size_t i = index->start(id);; i = (i + 1) & index->mask) {
+      CategoryEntry* entry = index->slots()[i].load(std::memory_order_acquire);
+      if (__builtin_expect(entry == nullptr, 0)) return nullptr;
+      if (__builtin_expect(entry->key.id == id, 1)) return &entry->state;
+    }
+  }
 
   // The state of the category with `key.id`, inserted first from `key`,
   // `enabled` and `verbosity` when the registry does not hold it.
@@ -111,7 +121,30 @@ class CategoryRegistry {
   void clear_for_testing();
 
  private:
-  struct Index;
+  // The lock-free lookup index: `mask + 1` slots (a power of two) of entry
+  // pointers, probed linearly from a multiplicative hash of the id. It is kept
+  // at most half full, so every probe sequence meets an empty slot.
+  struct Index {
+    Index* retired_next;
+    std::size_t mask;
+    unsigned shift;
+
+    std::atomic<CategoryEntry*>* slots() noexcept {
+      return reinterpret_cast<std::atomic<CategoryEntry*>*>(this + 1);
+    }
+    const std::atomic<CategoryEntry*>* slots() const noexcept {
+      return reinterpret_cast<const std::atomic<CategoryEntry*>*>(this + 1);
+    }
+    // Ids that differ only in their high bits must not share a probe start.
+    std::size_t start(std::uint32_t id) const noexcept {
+      return static_cast<std::uint32_t>(id * 2654435769u) >> shift & mask;
+    }
+
+    static std::size_t bytes_for(std::size_t slot_count) noexcept;
+    static Index* make(std::pmr::memory_resource* resource, std::size_t slot_count);
+    static void release(std::pmr::memory_resource* resource, Index* index) noexcept;
+    void insert(CategoryEntry* entry) noexcept;
+  };
 
   CategoryEntry* lookup_locked(std::uint32_t id) const noexcept;
   void place(CategoryEntry* entry) noexcept;
@@ -132,8 +165,18 @@ class CategoryRegistry {
   Index* retired_indexes_ = nullptr;
 };
 
+// The process-wide registry once it is built; null before. Read without the
+// one-time initialisation check of `category_registry`, which the query on
+// every log call should not pay for.
+extern std::atomic<CategoryRegistry*> g_built_registry;
+
+CategoryRegistry& build_category_registry();
+
 // The registry, built on first use together with its memory resource.
-CategoryRegistry& category_registry();
+inline CategoryRegistry& category_registry() {
+  if (CategoryRegistry* registry = g_built_registry.load(std::memory_order_acquire)) return *registry;
+  return build_category_registry();
+}
 
 // The state of the category with `key.id`, declared from the arguments when
 // it is unknown. Takes the registry lock.

@@ -9,11 +9,14 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
 
 #include <fmt/format.h>
+
+#include "pipeline/message_format.h"
 
 namespace core::logger::detail {
 
@@ -59,13 +62,33 @@ class TextBuffer {
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
 
-  void append(std::string_view text) noexcept {
+  [[gnu::always_inline]] void append(std::string_view text) noexcept {
     if (truncated_) return;
-    try {
-      buffer_.append(text.data(), text.data() + text.size());
-    } catch (...) {
-      truncated_ = true;
+    // Inline while the text fits, which is every append of a common call.
+    const std::size_t size = buffer_.size();
+    if (text.size() <= buffer_.capacity() - size) {
+      copy_chars(buffer_.data() + size, text.data(), text.size());
+      buffer_.resize(size + text.size());
+      return;
     }
+    grow_and_append(text);
+  }
+
+  // Appends each of `parts` in turn, checking the room once for all of them.
+  template <typename... Parts>
+  [[gnu::always_inline]] void append_parts(const Parts&... parts) noexcept {
+    if (truncated_) return;
+    const std::size_t size = buffer_.size();
+    const std::size_t total = (std::string_view(parts).size() + ...);
+    if (total > buffer_.capacity() - size) {
+      (append(parts), ...);
+      return;
+    }
+    char* out = buffer_.data() + size;
+    ((copy_chars(out, std::string_view(parts).data(), std::string_view(parts).size()),
+      out += std::string_view(parts).size()),
+     ...);
+    buffer_.resize(size + total);
   }
 
   // Formats `format` with `args` at the end of the buffer. A malformed
@@ -74,7 +97,9 @@ class TextBuffer {
   void format(std::string_view format, fmt::format_args args) noexcept {
     if (truncated_) return;
     try {
-      fmt::vformat_to(fmt::appender(buffer_), format, args);
+      if (!format_automatic_fields(buffer_, format, args)) {
+        fmt::vformat_to(fmt::appender(buffer_), format, args);
+      }
     } catch (const std::bad_alloc&) {
       truncated_ = true;
     } catch (...) {
@@ -98,6 +123,14 @@ class TextBuffer {
   bool truncated() const noexcept { return truncated_; }
 
  private:
+  [[gnu::noinline]] void grow_and_append(std::string_view text) noexcept {
+    try {
+      buffer_.append(text.data(), text.data() + text.size());
+    } catch (...) {
+      truncated_ = true;
+    }
+  }
+
   static_assert(kInline >= 2, "room for the terminators is needed even when the heap is exhausted");
 
   fmt::basic_memory_buffer<char, kInline, memdump_allocator<char>> buffer_;

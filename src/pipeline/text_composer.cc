@@ -16,12 +16,30 @@ void append_time_of_day(HeaderArea& header, LogTimestamp timestamp) noexcept {
 // {fmt}'s runtime parser took half of a short log call.
 void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
                             const LogCategory& category) noexcept {
-  header.append("{");
-  append_time_of_day(header, timestamp);
-  header.append("} ");
-  header.append(level.name);
+  const std::string_view tag = level.name;
+  const std::string_view name = category.key.name;
+  if (char* out = header.claim(kTimeOfDayLength + tag.size() + name.size() + 7)) {
+    out[0] = '{';
+    write_time_of_day(timestamp, out + 1);
+    out += kTimeOfDayLength + 1;
+    std::memcpy(out, "} ", 2);
+    copy_chars(out + 2, tag.data(), tag.size());
+    out += 2 + tag.size();
+    std::memcpy(out, ": [", 3);
+    copy_chars(out + 3, name.data(), name.size());
+    out[3 + name.size()] = ']';
+    return;
+  }
+  // Cut at the end of the area.
+  char time[kTimeOfDayLength + 3];
+  time[0] = '{';
+  write_time_of_day(timestamp, time + 1);
+  time[kTimeOfDayLength + 1] = '}';
+  time[kTimeOfDayLength + 2] = ' ';
+  header.append(std::string_view(time, sizeof time));
+  header.append(tag);
   header.append(": [");
-  header.append(category.key.name);
+  header.append(name);
   header.append("]");
 }
 
@@ -48,10 +66,7 @@ void Composition::write_message_lines(std::string_view first_separator, std::str
   for (;;) {
     const std::size_t line_feed = rest.find('\n');
     const std::string_view piece = rest.substr(0, line_feed == std::string_view::npos ? rest.size() : line_feed + 1);
-    text_.append(header_.text());
-    text_.append(separator);
-    text_.append(line_prefix);
-    text_.append(piece);
+    text_.append_parts(header_.text(), separator, line_prefix, piece);
     for (std::uint32_t i = 0; i < context_.raw_channel_count; ++i) {
       const LogRawChannel& channel = context_.raw_channels[i];
       if (channel.callback != nullptr) {
@@ -65,10 +80,7 @@ void Composition::write_message_lines(std::string_view first_separator, std::str
 }
 
 void Composition::write_header_line(std::string_view marker, std::string_view line) noexcept {
-  text_.append(header_.text());
-  text_.append(marker);
-  text_.append(line);
-  text_.append("\n");
+  text_.append_parts(header_.text(), marker, line, std::string_view("\n"));
 }
 
 void Composition::deliver(std::string_view terminators) {

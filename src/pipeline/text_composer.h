@@ -17,6 +17,7 @@
 #include <fmt/core.h>
 
 #include "core/logger.h"
+#include "pipeline/char_copy.h"
 #include "pipeline/line_buffer.h"
 
 namespace core::logger::detail {
@@ -30,10 +31,19 @@ extern std::atomic<std::uint64_t> g_prefix_width;
 template <std::size_t kCapacity>
 class FixedText {
  public:
-  void append(std::string_view text) noexcept {
+  [[gnu::always_inline]] void append(std::string_view text) noexcept {
     const std::size_t count = text.size() < kCapacity - size_ ? text.size() : kCapacity - size_;
-    if (count != 0) std::memcpy(data_ + size_, text.data(), count);
+    copy_chars(data_ + size_, text.data(), count);
     size_ += count;
+  }
+
+  // The next `count` characters of the area, to be written in place, or null
+  // when they do not all fit (`append` then cuts).
+  char* claim(std::size_t count) noexcept {
+    if (count > kCapacity - size_) return nullptr;
+    char* const at = data_ + size_;
+    size_ += count;
+    return at;
   }
 
   void append_decimal(std::uint32_t value) noexcept {
@@ -43,7 +53,7 @@ class FixedText {
       digits[--start] = static_cast<char>('0' + value % 10);
       value /= 10;
     } while (value != 0);
-    append(std::string_view(digits + start, sizeof digits - start));
+    while (start != sizeof digits && size_ != kCapacity) data_[size_++] = digits[start++];
   }
 
   // Blanks up to `width` characters (no further than the capacity).

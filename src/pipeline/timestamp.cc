@@ -1,6 +1,7 @@
 #include "pipeline/timestamp.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -100,21 +101,25 @@ fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::stri
 }
 
 void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
+  static constexpr char kDigitPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   const std::uint64_t since_1601 = timestamp.ticks - k1601Offset;
   // Values the calendar breakdown rejects show as all-zero fields.
   const std::uint64_t in_day = since_1601 >= (std::uint64_t{1} << 63) ? 0 : since_1601 % kTicksPerDay;
-  const auto seconds = static_cast<std::uint32_t>(in_day / kTicksPerSecond);
-  const auto milliseconds = static_cast<std::uint32_t>(in_day % kTicksPerSecond / 10'000);
-  const std::uint32_t parts[3] = {seconds / 3600, seconds / 60 % 60, seconds % 60};
-  for (std::uint32_t part : parts) {
-    *out++ = static_cast<char>('0' + part / 10);
-    *out++ = static_cast<char>('0' + part % 10);
-    *out++ = ':';
-  }
-  out[-1] = '.';
-  out[0] = static_cast<char>('0' + milliseconds / 100);
-  out[1] = static_cast<char>('0' + milliseconds / 10 % 10);
-  out[2] = static_cast<char>('0' + milliseconds % 10);
+  // Below 86,400,000: the rest is 32-bit arithmetic.
+  const auto milliseconds_in_day = static_cast<std::uint32_t>(in_day / 10'000);
+  const std::uint32_t seconds = milliseconds_in_day / 1000;
+  const std::uint32_t milliseconds = milliseconds_in_day % 1000;
+  std::memcpy(out, kDigitPairs + seconds / 3600 * 2, 2);
+  out[2] = ':';
+  std::memcpy(out + 3, kDigitPairs + seconds / 60 % 60 * 2, 2);
+  out[5] = ':';
+  std::memcpy(out + 6, kDigitPairs + seconds % 60 * 2, 2);
+  out[8] = '.';
+  out[9] = static_cast<char>('0' + milliseconds / 100);
+  std::memcpy(out + 10, kDigitPairs + milliseconds % 100 * 2, 2);
 }
 
 }  // namespace core::logger::detail

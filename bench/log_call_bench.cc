@@ -1,0 +1,60 @@
+// The whole log call: core_logger's `log_format`, whose built-in channel
+// writes every text to standard error in one write, against an spdlog
+// synchronous logger with its standard-error sink, which also writes every
+// message to standard error. Run with standard error on /dev/null:
+//   core_logger_log_call_bench 2>/dev/null
+#include <memory>
+
+#include <benchmark/benchmark.h>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include "bench_messages.h"
+#include "core/logger.h"
+
+namespace core::logger::bench {
+namespace {
+
+void log_with_core_logger(benchmark::State& state, const char* format) {
+  MessageArguments a;
+  for (auto _ : state) {
+    log_format(static_cast<LogOptions>(0), kCategory, kLevel, format,
+               fmt::make_format_args(a.request, a.peer, a.micros));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+std::shared_ptr<spdlog::logger> make_stderr_logger() {
+  auto logger = std::make_shared<spdlog::logger>(std::string(kCategoryName),
+                                                 std::make_shared<spdlog::sinks::stderr_sink_st>());
+  logger->set_pattern(kSpdlogPattern);
+  return logger;
+}
+
+void BM_CoreLogger_WholeCall_1Line(benchmark::State& state) { log_with_core_logger(state, kOneLine); }
+void BM_CoreLogger_WholeCall_3Lines(benchmark::State& state) { log_with_core_logger(state, kThreeLines); }
+
+void BM_Spdlog_WholeCall_1Line(benchmark::State& state) {
+  const auto logger = make_stderr_logger();
+  MessageArguments a;
+  for (auto _ : state) logger->info(kOneLine, a.request, a.peer, a.micros);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_Spdlog_WholeCall_3Lines(benchmark::State& state) {
+  const auto logger = make_stderr_logger();
+  MessageArguments a;
+  for (auto _ : state) logger->info(kThreeLines, a.request, a.peer, a.micros);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Each pair side by side, so that both halves of a ratio see the same load.
+BENCHMARK(BM_CoreLogger_WholeCall_1Line);
+BENCHMARK(BM_Spdlog_WholeCall_1Line);
+BENCHMARK(BM_CoreLogger_WholeCall_3Lines);
+BENCHMARK(BM_Spdlog_WholeCall_3Lines);
+
+}  // namespace
+}  // namespace core::logger::bench
+
+BENCHMARK_MAIN();

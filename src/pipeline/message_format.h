@@ -1,0 +1,319 @@
+// pipeline/message_format.h: formatting a message whose replacement fields
+// are all "{}", without {fmt}'s format-string parser.
+//
+// Nearly every log message uses nothing but automatic "{}" fields, and for
+// such a short string {fmt}'s runtime parser costs more than the arguments
+// themselves. Those strings are formatted here, byte for byte as
+// fmt::vformat_to would, stopping at the same place on the same error; any
+// other replacement field hands the whole string back to {fmt}.
+#ifndef CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
+#define CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <fmt/format.h>
+
+#include "pipeline/char_copy.h"
+
+namespace core::logger::detail {
+
+using FormatArg = fmt::basic_format_arg<fmt::format_context>;
+
+// The offset of the first '{' or '}' in `text`, or text.size() if it has
+// none. Looks at eight characters at a time.
+inline std::size_t find_brace_in_words(std::string_view text) noexcept {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest flagged byte comes first");
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  // A high bit for every byte of `word` that is a brace; false positives lie
+  // only above a true one, so the lowest flag is exact.
+  const auto brace_flags = [](std::uint64_t word) {
+    const std::uint64_t open = word ^ (kOnes * '{');
+    const std::uint64_t close = word ^ (kOnes * '}');
+    return ((open - kOnes) & ~open & kHighs) | ((close - kOnes) & ~close & kHighs);
+  };
+  std::size_t at = 0;
+  for (; text.size() - at >= 8; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    if (const std::uint64_t flags = brace_flags(word)) {
+      return at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8;
+    }
+  }
+  if (at == text.size()) return at;
+  if (text.size() >= 8) {
+    // The last eight characters, with those already looked at shifted out.
+    // (Copying the rest into a blank word would read it back before the
+    // copy's narrower stores complete.)
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + text.size() - 8, 8);
+    const std::uint64_t flags = brace_flags(word) >> (8 - (text.size() - at)) * 8;
+    return flags != 0 ? at + static_cast<std::size_t>(__builtin_ctzll(flags)) / 8 : text.size();
+  }
+  for (; at != text.size(); ++at) {
+    if (text[at] == '{' || text[at] == '}') return at;
+  }
+  return at;
+}
+
+#if defined(__SSE2__)
+// As find_brace_in_words, sixteen characters at a time (SSE2 is part of every
+// x86-64 target); shorter strings go by words.
+inline std::size_t find_brace(std::string_view text) noexcept {
+  const __m128i open = _mm_set1_epi8('{');
+  const __m128i close = _mm_set1_epi8('}');
+  const auto brace_bits = [&](const char* first) {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chars, open), _mm_cmpeq_epi8(chars, close))));
+  };
+  if (text.size() < 16) return find_brace_in_words(text);
+  std::size_t at = 0;
+  for (; text.size() - at >= 16; at += 16) {
+    if (const unsigned bits = brace_bits(text.data() + at)) return at + static_cast<std::size_t>(__builtin_ctz(bits));
+  }
+  if (at == text.size()) return at;
+  // The last sixteen characters, with those already looked at shifted out.
+  const unsigned bits = brace_bits(text.data() + text.size() - 16) >> (16 - (text.size() - at));
+  return bits != 0 ? at + static_cast<std::size_t>(__builtin_ctz(bits)) : text.size();
+}
+#else
+inline std::size_t find_brace(std::string_view text) noexcept { return find_brace_in_words(text); }
+#endif
+
+// Whether `format` holds nothing but literal text, "{{", "}}" and "{}".
+inline bool has_only_automatic_fields(std::string_view format) noexcept {
+  for (;;) {
+    const std::size_t at = find_brace(format);
+    if (at == format.size()) return true;
+    if (at + 1 == format.size()) return false;
+    if (format[at + 1] != '}' && !(format[at] == '{' && format[at + 1] == '{')) return false;
+    format.remove_prefix(at + 2);
+  }
+}
+
+// A write position in a {fmt} memory buffer that skips the buffer's own
+// bookkeeping while what is written fits its capacity, and grows the buffer
+// through {fmt} when it does not. The buffer's size lags behind until `sync`,
+// which must run before anything else reads or writes the buffer.
+template <typename Buffer>
+class BufferCursor {
+ public:
+  explicit BufferCursor(Buffer& buffer) : buffer_(buffer) { reload(); }
+
+  Buffer& buffer() noexcept { return buffer_; }
+
+  [[gnu::always_inline]] void write(const char* data, std::size_t count) {
+    if (count <= static_cast<std::size_t>(end_ - out_)) {
+      copy_chars(out_, data, count);
+      out_ += count;
+      return;
+    }
+    grow_and_write(data, count);
+  }
+
+  // Writes a decimal integer, as {fmt} writes it for "{}". The digits go
+  // straight to their place: built elsewhere and copied, they would be read
+  // back before their stores complete.
+  template <typename Integer>
+  void write_integer(Integer value) {
+    using Unsigned = std::make_unsigned_t<Integer>;
+    Unsigned magnitude = static_cast<Unsigned>(value);
+    std::size_t size = 0;
+    if constexpr (std::is_signed_v<Integer>) {
+      if (value < 0) {
+        magnitude = Unsigned{0} - magnitude;
+        size = 1;
+      }
+    }
+    size += count_digits(magnitude);
+    if (size > static_cast<std::size_t>(end_ - out_)) {
+      char digits[24];
+      write_digits(digits, magnitude, size);
+      grow_and_write(digits, size);
+      return;
+    }
+    write_digits(out_, magnitude, size);
+    out_ += size;
+  }
+
+  void sync() { buffer_.resize(static_cast<std::size_t>(out_ - buffer_.data())); }
+  void reload() noexcept {
+    out_ = buffer_.data() + buffer_.size();
+    end_ = buffer_.data() + buffer_.capacity();
+  }
+
+ private:
+  [[gnu::noinline]] void grow_and_write(const char* data, std::size_t count) {
+    sync();
+    buffer_.append(data, data + count);  // a refused growth throws
+    reload();
+  }
+
+  // The number of decimal digits of `value`: an estimate from its bit length
+  // (1233 / 4096 is just above log10(2)), corrected by one comparison.
+  static std::size_t count_digits(std::uint64_t value) noexcept {
+    static constexpr std::uint64_t kPowersOf10[] = {0,
+                                                    10,
+                                                    100,
+                                                    1000,
+                                                    10000,
+                                                    100000,
+                                                    1000000,
+                                                    10000000,
+                                                    100000000,
+                                                    1000000000,
+                                                    10000000000,
+                                                    100000000000,
+                                                    1000000000000,
+                                                    10000000000000,
+                                                    100000000000000,
+                                                    1000000000000000,
+                                                    10000000000000000,
+                                                    100000000000000000,
+                                                    1000000000000000000,
+                                                    10000000000000000000u};
+    const int bits = 64 - __builtin_clzll(value | 1);
+    const int estimate = bits * 1233 >> 12;
+    return static_cast<std::size_t>(estimate - (value < kPowersOf10[estimate]) + 1);
+  }
+
+  // Writes `size` characters at `target`: the digits of `magnitude` and, if
+  // they are fewer, a leading minus sign.
+  template <typename Unsigned>
+  static void write_digits(char* target, Unsigned magnitude, std::size_t size) noexcept {
+    char* digit = target + size;
+    while (magnitude >= 100) {
+      digit -= 2;
+      std::memcpy(digit, kDigitPairs + magnitude % 100 * 2, 2);
+      magnitude /= 100;
+    }
+    if (magnitude >= 10) {
+      digit -= 2;
+      std::memcpy(digit, kDigitPairs + magnitude * 2, 2);
+    } else {
+      *--digit = static_cast<char>('0' + magnitude);
+    }
+    if (digit != target) *target = '-';
+  }
+
+  static constexpr char kDigitPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+
+  Buffer& buffer_;
+  char* out_;
+  char* end_;
+};
+
+// Writes one argument as "{}" writes it: integers and strings directly,
+// everything else through {fmt}.
+template <typename Buffer>
+class AutomaticFieldWriter {
+ public:
+  // `rest` is the part of the format string after this field.
+  AutomaticFieldWriter(BufferCursor<Buffer>& out, const FormatArg& arg, fmt::format_args args,
+                       std::string_view rest)
+      : out_(out), arg_(arg), args_(args), rest_(rest) {}
+
+  // Whether the writer left the argument alone because the rest of the
+  // format string is not plain.
+  bool declined() const noexcept { return declined_; }
+
+  void operator()(int value) { out_.write_integer(value); }
+  void operator()(unsigned value) { out_.write_integer(value); }
+  void operator()(long long value) { out_.write_integer(value); }
+  void operator()(unsigned long long value) { out_.write_integer(value); }
+  void operator()(fmt::string_view value) { out_.write(value.data(), value.size()); }
+
+  // A user type is formatted as for a bare "{}" and sees every argument of
+  // the call, as under {fmt}. Its formatter may do anything, so it runs only
+  // once the whole string is known to be formatted here.
+  void operator()(FormatArg::handle handle) {
+    if (!has_only_automatic_fields(rest_)) {
+      declined_ = true;
+      return;
+    }
+    out_.sync();
+    fmt::format_parse_context parse_context({});
+    fmt::format_context format_context(fmt::appender(out_.buffer()), args_);
+    handle.format(parse_context, format_context);
+    out_.reload();
+  }
+
+  // Characters, bools, floating point, C strings (a null one throws),
+  // pointers and 128-bit integers: {fmt}'s own "{}" of this one argument.
+  template <typename T>
+  void operator()(T) {
+    out_.sync();
+    fmt::vformat_to(fmt::appender(out_.buffer()), "{}", fmt::format_args(&arg_, 1));
+    out_.reload();
+  }
+
+ private:
+  BufferCursor<Buffer>& out_;
+  const FormatArg& arg_;
+  fmt::format_args args_;
+  std::string_view rest_;
+  bool declined_ = false;
+};
+
+// Appends `format` formatted with `args` to `buffer`, as
+// fmt::vformat_to(fmt::appender(buffer), format, args) does, when every
+// replacement field of `format` is "{}". Throws what {fmt} throws at the same
+// point: fmt::format_error for a missing argument, whatever a formatter or
+// the buffer's allocator throws; what was appended before stays.
+//
+// Returns false, with `buffer` as it was, when `format` holds any other
+// replacement field or a stray brace: {fmt} must format it. A user type's
+// formatter runs only once the whole string is known to be plain, so that
+// nothing a caller can observe runs twice.
+template <typename Buffer>
+bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::format_args args) {
+  const std::size_t start_size = buffer.size();
+  BufferCursor<Buffer> out(buffer);
+  int next_arg = 0;
+  std::string_view rest = format;
+  for (;;) {
+    const std::size_t at = find_brace(rest);
+    if (at == rest.size()) {
+      out.write(rest.data(), rest.size());
+      out.sync();
+      return true;
+    }
+    if (at + 1 == rest.size()) break;
+    const char brace = rest[at];
+    const char next = rest[at + 1];
+    if (brace == next) {  // "{{" or "}}": the text and one brace
+      out.write(rest.data(), at + 1);
+    } else if (brace == '{' && next == '}') {
+      out.write(rest.data(), at);
+      const FormatArg arg = args.get(next_arg++);
+      if (!arg) {
+        out.sync();
+        throw fmt::format_error("argument not found");
+      }
+      AutomaticFieldWriter<Buffer> writer(out, arg, args, rest.substr(at + 2));
+      fmt::visit_format_arg(writer, arg);
+      if (writer.declined()) break;
+    } else {
+      break;
+    }
+    rest.remove_prefix(at + 2);
+  }
+  buffer.resize(start_size);
+  return false;
+}
+
+}  // namespace core::logger::detail
+
+#endif  // CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
