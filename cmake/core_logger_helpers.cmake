@@ -36,6 +36,14 @@ function(core_logger_restrict_exports target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()
 
+# A MinGW DLL or program carries libgcc, libstdc++ and winpthread inside, so
+# that it needs no DLL beside it but Windows' own.
+function(core_logger_link_runtime_statically target)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
+
 # Installs core_logger.pc and core_logger_channels.pc under
 # <libdir>/pkgconfig. Paths are relative to the .pc file, so the package can
 # be installed into another prefix than the one configured. There is no

@@ -6,5 +6,6 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   g++ cmake make binutils pkg-config \
-  libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev \
+  libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev tzdata \
+  g++-mingw-w64-x86-64-posix wine64 googletest \
   clang-14 libclang-rt-14-dev

@@ -3,7 +3,8 @@
 #   1. the normal build (with the benchmarks and examples),
 #   2. ASan + UBSan, 3. TSan (every program that loads the library is built
 #      with the same sanitizers),
-#   4. the fuzzer (clang + libFuzzer): the committed corpus as a test, then
+#   4. the Windows DLL, cross-built with MinGW-w64 and tested under Wine,
+#   5. the fuzzer (clang + libFuzzer): the committed corpus as a test, then
 #      fuzzing for CORE_LOGGER_FUZZ_SECONDS (default 60) seconds.
 # Prints the time each configuration took.
 set -euo pipefail
@@ -74,10 +75,20 @@ run_fuzzer() {  # run_fuzzer <build dir>
   note_time fuzzer "$start" "$cpu"
 }
 
+run_windows() {  # run_windows <build dir>: the DLL, cross-built and tested under Wine
+  local dir=$1 start=$SECONDS
+  update_cpu
+  local cpu=$cpu_now
+  echo "== windows ($dir)"
+  bash scripts/test-windows.sh "$dir"
+  note_time "windows (Wine)" "$start" "$cpu"
+}
+
 sanitized=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORE_LOGGER_BENCH=OFF -DCORE_LOGGER_EXAMPLES=OFF)
 run_suite normal build/test-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan+ubsan build/test-asan "${sanitized[@]}" -DCORE_LOGGER_SANITIZE=address,undefined
 run_suite tsan build/test-tsan "${sanitized[@]}" -DCORE_LOGGER_SANITIZE=thread
+run_windows build/windows
 run_fuzzer build/fuzz
 
 echo "== time per configuration"

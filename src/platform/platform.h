@@ -33,9 +33,8 @@ struct SystemTimeFields {
 };
 
 // Breaks `since_1601` (100 ns ticks since 1601-01-01 00:00:00, no zone shift)
-// down into `*fields` in the proleptic Gregorian calendar. Leaves `*fields`
-// untouched where the conversion fails, which is exactly where
-// `since_1601 >= 2^63`.
+// down into `*fields` in the proleptic Gregorian calendar. Sets every field to
+// 0 where the conversion fails, which is exactly where `since_1601 >= 2^63`.
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept;
 
 // Aligned heap allocation; returns null when the heap is exhausted.

@@ -45,7 +45,10 @@ std::uint64_t local_time_ticks() noexcept {
 }
 
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept {
-  if (since_1601 >= (std::uint64_t{1} << 63)) return;  // where FileTimeToSystemTime fails
+  if (since_1601 >= (std::uint64_t{1} << 63)) {  // where FileTimeToSystemTime fails
+    *fields = SystemTimeFields{};
+    return;
+  }
   const std::uint64_t days = since_1601 / kTicksPerDay;
   const std::uint64_t in_day = since_1601 % kTicksPerDay;
 

@@ -1,5 +1,5 @@
-// The POSIX platform layer: standard error as the debugger output, the local
-// clock under the process's TZ, aligned allocation.
+// The POSIX platform layer: standard error as the debugger output and the
+// local clock under the process's TZ.
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -132,16 +132,6 @@ TEST(LocalClockTest, TimeOfDayInTheHeaderIsLocal) {
     ::gmtime_r(&later, &utc);
     EXPECT_EQ(shown, fmt::format("{:02}:{:02}", utc.tm_hour, utc.tm_min));
   }
-}
-
-TEST(AlignedAllocationTest, HonoursEveryPowerOfTwo) {
-  for (std::size_t alignment = 1; alignment <= 65536; alignment *= 2) {
-    void* block = aligned_allocate(24, alignment);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u) << alignment;
-    aligned_free(block);
-  }
-  aligned_free(nullptr);
 }
 
 }  // namespace
