@@ -307,7 +307,7 @@ CORE_LOGGER_API void foreach_category(void (*callback)(void* user_data, Category
 
 }  // namespace core::logger
 
-// Formats a `LogTimestamp` by its one-letter spec (see `LogTimestamp`).
+// Formats a `LogTimestamp` by the letter of its format spec (see `LogTimestamp`).
 // `parse` is inline and constexpr so that compile-time checked format strings
 // accept a timestamp; `format` lives in the library.
 template <>

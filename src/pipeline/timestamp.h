@@ -1,5 +1,5 @@
 // pipeline/timestamp.h: reading the clock, breaking a timestamp down into
-// calendar fields, and writing it in the layouts that a one-letter spec picks.
+// calendar fields, and writing it in the layout that the spec letter picks.
 //
 // Nothing here keeps state; every function is thread-safe.
 #ifndef CORE_LOGGER_PIPELINE_TIMESTAMP_H_
@@ -35,7 +35,7 @@ LogTimestamp current_timestamp() noexcept;
 // the breakdown cannot convert the value (anything before 1601, among others).
 DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept;
 
-// Writes the layout that `spec` selects ('d', 't', 'T', 'f', 'F', 'z', 'Z';
+// Writes the layout that the spec letter selects ('d', 't', 'T', 'f', 'F', 'z', 'Z';
 // anything else gives "<invalid_datetime_format_specifier>") to `out`.
 fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::string_view zone,
                                fmt::appender out);

@@ -37,7 +37,7 @@ struct fmt::formatter<core::logger::fuzz::ThrowingArgument> {
       case 0:
         throw std::runtime_error("argument formatter failed");
       case 1:
-        throw fmt::format_error("argument formatter rejects its spec");
+        throw fmt::format_error("argument formatter rejects its format");
       case 2:
         throw std::bad_alloc();
       default:

@@ -71,7 +71,7 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
   add("c-string-with-nul", base("[{}]", {text(std::string("cut\0here", 8), Argument::kCString)}));
   add("malformed-open", base("value {"));
   add("malformed-close", base("value } {}", {integer(1)}));
-  add("malformed-spec", base("{:}{0:{}}{:q}{:.}", {integer(1), integer(2)}));
+  add("malformed-fields", base("{:}{0:{}}{:q}{:.}", {integer(1), integer(2)}));
   add("missing-arguments", base("{} {} {} {5}", {integer(1)}));
   add("wrong-types", base("{:d} {:s} {:f} {:c} {:p}", {text("str"), integer(3), text("x"), number(1.5),
                                                         integer(7)}));
@@ -123,10 +123,10 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
     add("timestamps", call);
     call.format = "{:TT} after";
     call.timestamp_spec = 'F';
-    add("timestamp-long-spec", call);
+    add("timestamp-two-letters", call);
     call.format = "{:Q}";
     call.timestamp_spec = '}';
-    add("timestamp-no-spec", call);
+    add("timestamp-bare-field", call);
   }
   for (std::int64_t what = 0; what < 4; ++what) {
     add("throwing-argument-" + std::to_string(what),

@@ -293,7 +293,7 @@ TEST_F(BadInputTest, BadTimestampSpecsAndValues) {
   const LogTimestamp timestamp{637'921'789'271'239'000};  // 2022-06-30 09:42:07.123
   log_format(LogOptions{}, kCategory, kInfo, "A{:x}B|{:TT}C", fmt::make_format_args(timestamp, timestamp));
   EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [bad] > A<invalid_datetime_format_specifier>B|09:42:07.123\n"));
-  // Outside a log call, {fmt} reports the spec it cannot finish, and only
+  // Outside a log call, {fmt} reports the field it cannot finish, and only
   // with its own error type.
   EXPECT_THROW((void)fmt::format(fmt::runtime("{:TT}"), timestamp), fmt::format_error);
   EXPECT_EQ(fmt::format("{:F}", LogTimestamp{0}), "0000-00-00 00:00:00.000");

@@ -13,9 +13,6 @@
 namespace core::logger::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 const LogCategory kNet = make_category("net");
 
@@ -91,15 +88,6 @@ TEST_F(DefaultOptionsTest, CallOptionsAddToTheDefaultsButCannotClearThem) {
   EXPECT_TRUE(context.channel_defined);
 }
 
-TEST_F(DefaultOptionsTest, HighBitsAreKeptButNotPassedOn) {
-  const auto options = static_cast<LogOptions>(0xF0u | Continuation);
-  set_default_options(options);
-  EXPECT_EQ(default_options(), options);
-  log_plain();
-  const DispatchContext context = context_of_last_call();
-  EXPECT_TRUE(context.continuation);
-  EXPECT_FALSE(context.with_function || context.with_file_line || context.channel_defined);
-}
 
 TEST_F(DefaultOptionsTest, OrdinaryLinesIgnoreFunctionAndFileLineFlags) {
   log_format_source(WithFunction | WithFileLine, LogLocation{"f", "file.cc", 3}, kNet, kInfo, "x",
@@ -115,33 +103,7 @@ TEST_F(ChannelListTest, SameChannelTwiceReceivesEverythingTwice) {
   EXPECT_EQ(recorder_.texts().size(), 2u);
 }
 
-TEST_F(ChannelListTest, NullCallbacksAreCountedButSkipped) {
-  add_default_channel(LogChannel{"null", nullptr, nullptr});
-  add_default_channel(LogRawChannel{"null-raw", nullptr, nullptr});
-  RecordingChannel after;
-  add_default_channel(after.channel());
-  log_plain();
-  EXPECT_EQ(recorder_.deliveries().back().context.channel_count, 4u);
-  EXPECT_EQ(recorder_.deliveries().back().context.raw_channel_count, 2u);
-  EXPECT_EQ(after.texts().size(), 1u);
-}
 
-TEST_F(ChannelListTest, ThrowingChannelEndsTheCallAndLaterChannelsAreSkipped) {
-  struct Thrower {
-    static void on_text(void*, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view) {
-      throw std::runtime_error("channel failed");
-    }
-  };
-  add_default_channel(LogChannel{"thrower", &Thrower::on_text, nullptr});
-  RecordingChannel after;
-  add_default_channel(after.channel());
-  // Large enough to put both buffers on the heap: a leak would show under ASan.
-  const std::string message(100'000, 'm');
-  EXPECT_THROW(log_format(LogOptions{}, kNet, kInfo, "{}\n{}", fmt::make_format_args(message, message)),
-               std::runtime_error);
-  EXPECT_EQ(recorder_.texts().size(), 1u);
-  EXPECT_TRUE(after.texts().empty());
-}
 
 // A channel that registers another channel from inside its callback.
 struct Registrar {

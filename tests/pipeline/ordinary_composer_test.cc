@@ -1,6 +1,5 @@
 // The ordinary composer, driven through log_format: header, alignment,
 // splitting, delivery order and the texts of unusual messages.
-#include <stdexcept>
 #include <string>
 
 #include <fmt/format.h>
@@ -62,17 +61,7 @@ TEST_F(OrdinaryComposerTest, LineFeedOnlyYieldsTwoLines) {
   EXPECT_THAT(recorder_.raw_lines(), ElementsAre("\n", ""));
 }
 
-TEST_F(OrdinaryComposerTest, CarriageReturnDoesNotSplit) {
-  log(make_category("net"), "a\r\nb\rc");
-  EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net] > a\r\n"
-                                  "{hh:mm:ss.mmm} INFO: [net] | b\rc\n"));
-}
 
-TEST_F(OrdinaryComposerTest, NulInsideTheMessageReachesEveryChannel) {
-  log(make_category("net"), "a{}b", std::string_view("\0", 1));
-  EXPECT_EQ(only_text(), with_nul(std::string("{hh:mm:ss.mmm} INFO: [net] > a\0b\n", 33)));
-  EXPECT_THAT(recorder_.raw_lines(), ElementsAre(std::string("a\0b", 3)));
-}
 
 TEST_F(OrdinaryComposerTest, ContinuationJoinsTheFirstLineWithTheBar) {
   log_format(Continuation, make_category("net"), kInfo, "a\nb", fmt::format_args());
@@ -138,68 +127,6 @@ TEST_F(AlignmentTest, HeaderLongerThanTheAreaIsCutOnEveryLine) {
   EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net]" + std::string(512 - 26, ' ') + " > c\n"));
 }
 
-TEST_F(AlignmentTest, LongLevelTagIsCutToo) {
-  const std::string level(1000, 'L');
-  log_format(LogOptions{}, make_category("net"), LogLevel{level, 1}, "x", fmt::format_args());
-  EXPECT_EQ(only_text(), with_nul(("{hh:mm:ss.mmm} " + level).substr(0, 512) + " > x\n"));
-}
-
-class LargeMessageTest : public LibraryTest {};
-
-TEST_F(LargeMessageTest, MessageBeyondInlineCapacityIsDeliveredWhole) {
-  const std::string message(10'000, 'm');
-  log(make_category("net"), "{}", message);
-  EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net] > " + message + "\n"));
-}
-
-TEST_F(LargeMessageTest, TextBeyondInlineCapacityIsDeliveredWhole) {
-  std::string message, expected;
-  for (int i = 0; i < 3000; ++i) {
-    const std::string line = fmt::format("line {:05} of a long message", i);
-    message += (i ? "\n" : "") + line;
-    expected += "{hh:mm:ss.mmm} INFO: [net]" + std::string(i ? " | " : " > ") + line + "\n";
-  }
-  ASSERT_GT(expected.size(), 65'536u);
-  log(make_category("net"), "{}", message);
-  EXPECT_EQ(only_text(), with_nul(expected));
-  EXPECT_EQ(recorder_.raw_lines().size(), 3000u);
-}
-
-// A type whose formatter fails in the middle of formatting.
-struct Exploding {};
-
-}  // namespace
-}  // namespace core::logger::testing
-
-template <>
-struct fmt::formatter<core::logger::testing::Exploding> : fmt::formatter<std::string_view> {
-  auto format(const core::logger::testing::Exploding&, fmt::format_context&) const -> fmt::format_context::iterator {
-    throw std::runtime_error("formatter failed");
-  }
-};
-
-namespace core::logger::testing {
-namespace {
-
-class FormatErrorTest : public LibraryTest {};
-
-TEST_F(FormatErrorTest, MalformedFormatStringsDeliverWhatWasFormatted) {
-  const char* const formats[] = {"{", "}", "{:", "{0:{1}}", "{:q}", "a {} b {} c", "{99}", "{:d}"};
-  for (const char* format : formats) {
-    recorder_.clear();
-    EXPECT_NO_THROW(log(make_category("net"), format, "text")) << format;
-    EXPECT_THAT(only_text(), StartsWith("{hh:mm:ss.mmm} INFO: [net] > ")) << format;
-    EXPECT_EQ(only_text().substr(only_text().size() - 2), std::string("\n\0", 2)) << format;
-  }
-  recorder_.clear();
-  log(make_category("net"), "a {} b {} c", 1);
-  EXPECT_THAT(only_text(), StartsWith("{hh:mm:ss.mmm} INFO: [net] > a 1 b"));
-}
-
-TEST_F(FormatErrorTest, ThrowingArgumentFormatterIsContained) {
-  EXPECT_NO_THROW(log(make_category("net"), "before {} after", Exploding{}));
-  EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net] > before \n"));
-}
 
 }  // namespace
 }  // namespace core::logger::testing

@@ -134,15 +134,6 @@ TEST_F(AssertReportTest, FixedRecordsAndFlagsWithoutReadingDefaults) {
   EXPECT_EQ(detail::kAssertCategory.verbosity, MessageVerbosity::Detailed);
 }
 
-TEST_F(AssertReportTest, LargeReportsAndBadFormatsAreDeliveredWithoutThrowing) {
-  const std::string big(70'000, 'b');
-  EXPECT_NO_THROW(assert_report(kWhere, big, big, "{}", big));
-  EXPECT_EQ(only_text(), with_nul(h_ + " > Assertion failed!\n" + h_ + " | " + big + "\n" + h_ + " - Condition: " +
-                                  big + "\n" + h_ + " - Function: main\n" + kBegin + big + "\n" + kEnd));
-  recorder_.clear();
-  EXPECT_NO_THROW(assert_report(kWhere, "c", "", "bad {", 1));
-  EXPECT_THAT(only_text(), HasSubstr(h_ + " | bad \n" + h_ + " - Condition: c\n"));
-}
 
 template <typename... Args>
 void data_error(const LogLocation& where, std::string_view format, const Args&... args) {
