@@ -1,7 +1,4 @@
 // Tests that use only the installed header and the shared library.
-#include <cstdio>
-#include <fstream>
-#include <set>
 #include <string>
 
 #include <fmt/format.h>
@@ -15,36 +12,6 @@ namespace core::logger {
 namespace {
 
 using ::testing::ElementsAre;
-
-#if !defined(_WIN32)
-std::set<std::string> read_lines(std::FILE* file) {
-  std::set<std::string> lines;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-    std::string line(buffer);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (!line.empty()) lines.insert(line);
-  }
-  return lines;
-}
-
-TEST(ExportTableTest, SharedObjectExportsExactlyTheInterface) {
-  std::FILE* expected_file = std::fopen(CORE_LOGGER_EXPECTED_EXPORTS, "r");
-  ASSERT_NE(expected_file, nullptr);
-  const std::set<std::string> expected = read_lines(expected_file);
-  std::fclose(expected_file);
-
-  const std::string command =
-      std::string("nm -D --defined-only -C '") + CORE_LOGGER_LIBRARY_PATH + "' | cut -d' ' -f3-";
-  std::FILE* nm = popen(command.c_str(), "r");
-  ASSERT_NE(nm, nullptr);
-  const std::set<std::string> exported = read_lines(nm);
-  ASSERT_EQ(pclose(nm), 0);
-
-  EXPECT_EQ(exported, expected);
-  EXPECT_EQ(expected.size(), 25u);  // 24 functions and the timestamp formatter's format
-}
-#endif
 
 TEST(PublicInterfaceTest, CategoryIdIsUsableAtCompileTime) {
   static_assert(category_id("Assert") == 0xEB78D69Bu);
