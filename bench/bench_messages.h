@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include <benchmark/benchmark.h>
+
 #include "core/logger.h"
 
 namespace core::logger::bench {
@@ -30,6 +32,20 @@ inline constexpr LogLevel kLevel{"INFO", 2};
 
 // core_logger's ordinary layout in spdlog's pattern language.
 inline constexpr char kSpdlogPattern[] = "{%H:%M:%S.%e} %l: [%n] > %v";
+
+// Logs the 1-line or the 3-line message through the spdlog `logger` for the
+// whole benchmark; the format strings are checked at compile time there, as
+// an spdlog user's would be.
+template <typename Logger>
+void log_with_spdlog(benchmark::State& state, Logger& logger, bool three_lines) {
+  MessageArguments a;
+  if (three_lines) {
+    for (auto _ : state) logger.info(kThreeLines, a.request, a.peer, a.micros);
+  } else {
+    for (auto _ : state) logger.info(kOneLine, a.request, a.peer, a.micros);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
 
 }  // namespace core::logger::bench
 

@@ -90,6 +90,13 @@ class UnloadTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override { expect_unloaded(path()); }
   const std::string& path() const { return GetParam(); }
+
+  // Unloads `library` and expects it gone from the loader and from memory.
+  void unload_completely(LoadedLogger& library) {
+    ASSERT_EQ(library.unload(), 0);
+    EXPECT_FALSE(loader_holds(path()));
+    EXPECT_FALSE(is_mapped(path()));
+  }
 };
 
 TEST_P(UnloadTest, UnloadsWhenNothingWasCalled) {
@@ -98,9 +105,7 @@ TEST_P(UnloadTest, UnloadsWhenNothingWasCalled) {
   ASSERT_TRUE(loader_holds(path()));
   ASSERT_TRUE(is_mapped(path()));
 
-  ASSERT_EQ(library.unload(), 0);
-  EXPECT_FALSE(loader_holds(path()));
-  EXPECT_FALSE(is_mapped(path()));
+  unload_completely(library);
 }
 
 TEST_P(UnloadTest, UnloadsAfterEveryObjectWasBuilt) {
@@ -117,9 +122,7 @@ TEST_P(UnloadTest, UnloadsAfterEveryObjectWasBuilt) {
   EXPECT_THAT(category_names(api), ElementsAre(std::string(kShortName)));
   EXPECT_EQ(recorder.texts().size(), 3u);
 
-  ASSERT_EQ(library.unload(), 0);
-  EXPECT_FALSE(loader_holds(path()));
-  EXPECT_FALSE(is_mapped(path()));
+  unload_completely(library);
 }
 
 TEST_P(UnloadTest, LoadingAgainStartsFromTheLoadTimeState) {
