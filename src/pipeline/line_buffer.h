@@ -49,6 +49,10 @@ class memdump_allocator {
   friend bool operator!=(const memdump_allocator&, const memdump_allocator&) noexcept { return false; }
 };
 
+// The end of every text that is not an assertion report, and of every text
+// cut short.
+constexpr std::string_view kLineFeedAndNul("\n", 2);
+
 // A character buffer with `kInline` characters in the object itself that
 // grows on the heap by half its capacity (or to the size needed).
 //
@@ -114,10 +118,9 @@ class TextBuffer {
     if (!truncated_) return;
     // A piece that needed a refused growth was dropped whole, so nothing
     // of `terminators` is in the buffer now.
-    constexpr std::string_view kCutEnd("\n", 2);
-    const std::size_t room = buffer_.capacity() - kCutEnd.size();
+    const std::size_t room = buffer_.capacity() - kLineFeedAndNul.size();
     if (buffer_.size() > room) buffer_.resize(room);
-    buffer_.append(kCutEnd.data(), kCutEnd.data() + kCutEnd.size());
+    buffer_.append(kLineFeedAndNul.data(), kLineFeedAndNul.data() + kLineFeedAndNul.size());
   }
 
   std::string_view view() const noexcept { return {buffer_.data(), buffer_.size()}; }

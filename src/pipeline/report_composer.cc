@@ -13,6 +13,10 @@ const LogLevel kErrorLevel{"ERRR", 4};
 
 namespace {
 
+// The header of an assertion report shows "ASRT" where the standard header
+// shows the level; the report's records still carry kErrorLevel.
+constexpr LogLevel kAssertTag{"ASRT", 4};
+
 constexpr std::size_t kBannerLength = 124;
 
 constexpr std::array<char, kBannerLength> make_banner(char arrow, std::string_view title) {
@@ -47,11 +51,7 @@ void compose_assert(const DispatchContext& context, std::string_view condition,
   Composition composition(context, kAssertCategory, kErrorLevel);
   HeaderArea& header = composition.header();
   append_location_prefix(header, context.location);
-  header.append("{");
-  append_time_of_day(header, composition.timestamp());
-  header.append("} ASRT: [");
-  header.append(kAssertCategory.key.name);
-  header.append("]");
+  append_standard_header(header, composition.timestamp(), kAssertTag, kAssertCategory);
   align_header(header, /*may_raise=*/false);
 
   MessageBuffer& message = composition.message();
@@ -96,9 +96,9 @@ void compose_data_error(const DispatchContext& context, std::string_view format,
     function_prefix.append("] ");
   }
   composition.message().format(format, args);
-  composition.write_message_lines(context.continuation ? kNextSeparator : kFirstSeparator,
+  composition.write_message_lines(first_line_separator(context),
                                   function_prefix.text());
-  composition.deliver(std::string_view("\n", 2));  // a line feed and a NUL
+  composition.deliver(kLineFeedAndNul);
 }
 
 }  // namespace core::logger::detail

@@ -6,12 +6,6 @@ namespace core::logger::detail {
 
 std::atomic<std::uint64_t> g_prefix_width{0};
 
-void append_time_of_day(HeaderArea& header, LogTimestamp timestamp) noexcept {
-  char time[kTimeOfDayLength];
-  write_time_of_day(timestamp, time);
-  header.append(std::string_view(time, sizeof time));
-}
-
 // The fixed layout "{{{:T}}} {}: [{}]" written directly: running it through
 // {fmt}'s runtime parser took half of a short log call.
 void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
@@ -99,8 +93,8 @@ void compose_ordinary(const DispatchContext& context, const LogCategory& categor
   append_standard_header(composition.header(), composition.timestamp(), level, category);
   align_header(composition.header(), /*may_raise=*/true);
   composition.message().format(format, args);
-  composition.write_message_lines(context.continuation ? kNextSeparator : kFirstSeparator, {});
-  composition.deliver(std::string_view("\n", 2));  // a line feed and a NUL
+  composition.write_message_lines(first_line_separator(context), {});
+  composition.deliver(kLineFeedAndNul);
 }
 
 }  // namespace core::logger::detail

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-#include <fmt/core.h>
+#include <fmt/format.h>
 
 #include "core/logger.h"
 #include "pipeline/char_copy.h"
@@ -47,13 +47,8 @@ class FixedText {
   }
 
   void append_decimal(std::uint32_t value) noexcept {
-    char digits[10];
-    std::size_t start = sizeof digits;
-    do {
-      digits[--start] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    while (start != sizeof digits && size_ != kCapacity) data_[size_++] = digits[start++];
+    const fmt::format_int digits(value);
+    append(std::string_view(digits.data(), digits.size()));
   }
 
   // Blanks up to `width` characters (no further than the capacity).
@@ -76,9 +71,6 @@ class FixedText {
 // The header of the current call followed by its alignment blanks.
 using HeaderArea = FixedText<512>;
 
-// Appends the time of `timestamp` in the 'T' layout, HH:MM:SS.mmm.
-void append_time_of_day(HeaderArea& header, LogTimestamp timestamp) noexcept;
-
 // Appends the standard header "{HH:MM:SS.mmm} LEVEL: [category]".
 void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
                             const LogCategory& category) noexcept;
@@ -90,6 +82,12 @@ void align_header(HeaderArea& header, bool may_raise) noexcept;
 // The separators between a header and a line of the message.
 constexpr std::string_view kFirstSeparator = " > ";
 constexpr std::string_view kNextSeparator = " | ";
+
+// The separator of a message's first line: " | " too when the call continues
+// an earlier message.
+constexpr std::string_view first_line_separator(const DispatchContext& context) noexcept {
+  return context.continuation ? kNextSeparator : kFirstSeparator;
+}
 
 // The per-call state of one composition: the call's timestamp, the header
 // area and both buffers. Not thread-safe; it never leaves its call.
