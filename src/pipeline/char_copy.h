@@ -1,5 +1,5 @@
-// pipeline/char_copy.h: copying the short runs of characters that make up a
-// log line.
+// pipeline/char_copy.h: copying the short runs of characters, and the pairs
+// of digits, that make up a log line.
 //
 // A composed line is a dozen copies of a few characters each (a time, a tag, a
 // name, a separator, a piece of the message). Through the C library's memcpy
@@ -9,6 +9,7 @@
 #define CORE_LOGGER_PIPELINE_CHAR_COPY_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace core::logger::detail {
@@ -35,6 +36,18 @@ namespace core::logger::detail {
     target[count / 2] = source[count / 2];
     target[count - 1] = source[count - 1];
   }
+}
+
+// "00" to "99": the two digits of every value below 100, at twice the value.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the two decimal digits of `value` at `target`.
+// REQUIRES: value < 100.
+[[gnu::always_inline]] inline void copy_digit_pair(char* target, std::uint32_t value) noexcept {
+  std::memcpy(target, kDigitPairs + value * 2, 2);
 }
 
 }  // namespace core::logger::detail

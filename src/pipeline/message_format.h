@@ -193,22 +193,17 @@ class BufferCursor {
     char* digit = target + size;
     while (magnitude >= 100) {
       digit -= 2;
-      std::memcpy(digit, kDigitPairs + magnitude % 100 * 2, 2);
+      copy_digit_pair(digit, static_cast<std::uint32_t>(magnitude % 100));
       magnitude /= 100;
     }
     if (magnitude >= 10) {
       digit -= 2;
-      std::memcpy(digit, kDigitPairs + magnitude * 2, 2);
+      copy_digit_pair(digit, static_cast<std::uint32_t>(magnitude));
     } else {
       *--digit = static_cast<char>('0' + magnitude);
     }
     if (digit != target) *target = '-';
   }
-
-  static constexpr char kDigitPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
 
   Buffer& buffer_;
   char* out_;

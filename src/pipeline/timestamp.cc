@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pipeline/char_copy.h"
 #include "platform/platform.h"
 
 namespace core::logger::detail {
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10'000'000;
-constexpr std::uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
 constexpr std::string_view kInvalidSpec = "<invalid_datetime_format_specifier>";
 
 // Writes `value` in decimal, zero-padded to at least `width` characters the
@@ -60,7 +59,7 @@ LogTimestamp current_timestamp() noexcept { return LogTimestamp{platform::local_
 
 DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept {
   platform::SystemTimeFields system{};
-  platform::file_time_to_system_time(timestamp.ticks - k1601Offset, &system);
+  platform::file_time_to_system_time(timestamp.ticks - platform::k1601Ticks, &system);
   return DateTimeFields{system.year,   system.month,  system.day,    system.day_of_week,
                         system.hour,   system.minute, system.second, system.millisecond};
 }
@@ -101,25 +100,21 @@ fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::stri
 }
 
 void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
-  static constexpr char kDigitPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  const std::uint64_t since_1601 = timestamp.ticks - k1601Offset;
+  const std::uint64_t since_1601 = timestamp.ticks - platform::k1601Ticks;
   // Values the calendar breakdown rejects show as all-zero fields.
-  const std::uint64_t in_day = since_1601 >= (std::uint64_t{1} << 63) ? 0 : since_1601 % kTicksPerDay;
+  const std::uint64_t in_day = platform::is_unconvertible(since_1601) ? 0 : since_1601 % platform::kTicksPerDay;
   // Below 86,400,000: the rest is 32-bit arithmetic.
   const auto milliseconds_in_day = static_cast<std::uint32_t>(in_day / 10'000);
   const std::uint32_t seconds = milliseconds_in_day / 1000;
   const std::uint32_t milliseconds = milliseconds_in_day % 1000;
-  std::memcpy(out, kDigitPairs + seconds / 3600 * 2, 2);
+  copy_digit_pair(out, seconds / 3600);
   out[2] = ':';
-  std::memcpy(out + 3, kDigitPairs + seconds / 60 % 60 * 2, 2);
+  copy_digit_pair(out + 3, seconds / 60 % 60);
   out[5] = ':';
-  std::memcpy(out + 6, kDigitPairs + seconds % 60 * 2, 2);
+  copy_digit_pair(out + 6, seconds % 60);
   out[8] = '.';
   out[9] = static_cast<char>('0' + milliseconds / 100);
-  std::memcpy(out + 10, kDigitPairs + milliseconds % 100 * 2, 2);
+  copy_digit_pair(out + 10, milliseconds % 100);
 }
 
 }  // namespace core::logger::detail

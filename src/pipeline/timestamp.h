@@ -14,9 +14,6 @@
 
 namespace core::logger::detail {
 
-// 1601-01-01 00:00:00 in ticks since 0001-01-01: where Windows file times start.
-constexpr std::uint64_t k1601Offset = 504'911'232'000'000'000;
-
 struct DateTimeFields {
   std::int32_t year;
   std::int32_t month;

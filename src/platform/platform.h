@@ -12,6 +12,19 @@
 
 namespace core::logger::platform {
 
+// Timestamps count 100 ns ticks.
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+constexpr std::uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
+// 1601-01-01 00:00:00, where Windows file times start, in ticks since
+// 0001-01-01.
+constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
+
+// Whether the calendar breakdown below fails for `since_1601`, as the
+// Windows one does: from 2^63 on.
+constexpr bool is_unconvertible(std::uint64_t since_1601) noexcept {
+  return since_1601 >= (std::uint64_t{1} << 63);
+}
+
 // Writes `text` up to its first NUL to the debugger output in one call: the
 // debugger on Windows, file descriptor 2 elsewhere.
 void write_debug_output(std::string_view text) noexcept;
@@ -34,7 +47,7 @@ struct SystemTimeFields {
 
 // Breaks `since_1601` (100 ns ticks since 1601-01-01 00:00:00, no zone shift)
 // down into `*fields` in the proleptic Gregorian calendar. Sets every field to
-// 0 where the conversion fails, which is exactly where `since_1601 >= 2^63`.
+// 0 exactly where `is_unconvertible(since_1601)`.
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept;
 
 // Aligned heap allocation; returns null when the heap is exhausted.

@@ -12,11 +12,8 @@
 namespace core::logger::platform {
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10'000'000;
-constexpr std::uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
-// 1970-01-01 and 1601-01-01 counted in ticks from 0001-01-01.
+// 1970-01-01 counted in ticks from 0001-01-01.
 constexpr std::int64_t kUnixEpochTicks = 621'355'968'000'000'000;
-constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
 // Days from 1601-01-01 to 1970-01-01.
 constexpr std::int64_t kDays1601To1970 = 134'774;
 
@@ -45,7 +42,7 @@ std::uint64_t local_time_ticks() noexcept {
 }
 
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept {
-  if (since_1601 >= (std::uint64_t{1} << 63)) {  // where FileTimeToSystemTime fails
+  if (is_unconvertible(since_1601)) {
     *fields = SystemTimeFields{};
     return;
   }

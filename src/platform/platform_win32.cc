@@ -18,9 +18,6 @@
 namespace core::logger::platform {
 namespace {
 
-// 1601-01-01, where FILETIME counts from, in ticks since 0001-01-01.
-constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
-
 // Pieces of a text without a NUL. Only channels that call the built-in
 // callback with their own views take that road, so the pieces stay small
 // rather than add to the stack of every log call.

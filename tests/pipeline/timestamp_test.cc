@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/logger.h"
+#include "platform/platform.h"
 
 namespace core::logger::detail {
 namespace {
@@ -77,8 +78,8 @@ TEST(TimestampCalendarTest, LeapDaysAndCenturies) {
 }
 
 TEST(TimestampCalendarTest, RangeFrom1601To9999) {
-  EXPECT_EQ(ticks_of(1601, 1, 1), k1601Offset);
-  EXPECT_EQ(format_ticks("{:F}", k1601Offset), "1601-01-01 00:00:00.000");
+  EXPECT_EQ(ticks_of(1601, 1, 1), platform::k1601Ticks);
+  EXPECT_EQ(format_ticks("{:F}", platform::k1601Ticks), "1601-01-01 00:00:00.000");
   EXPECT_EQ(format_ticks("{:F}", ticks_of(9999, 12, 31, 23, 59, 59, 999)), "9999-12-31 23:59:59.999");
   EXPECT_EQ(format_ticks("{:d}", ticks_of(10000, 1, 1)), "10000-01-01");  // widths never cut
 }
@@ -106,21 +107,21 @@ TEST(TimestampCalendarTest, DayOfWeekIsCarriedButNeverWritten) {
 
 TEST(TimestampCalendarTest, ValuesTheBreakdownRejectsGiveZeroFields) {
   EXPECT_EQ(format_ticks("{:f}", 0), "0000-00-00 00:00:00");
-  EXPECT_EQ(format_ticks("{:Z}", k1601Offset - 1), "0000-00-00 00:00:00.000 (local)");
+  EXPECT_EQ(format_ticks("{:Z}", platform::k1601Ticks - 1), "0000-00-00 00:00:00.000 (local)");
   // The first value whose distance from 1601, taken modulo 2^64, reaches 2^63.
-  const std::uint64_t first_rejected = k1601Offset + (std::uint64_t{1} << 63);
+  const std::uint64_t first_rejected = platform::k1601Ticks + (std::uint64_t{1} << 63);
   EXPECT_EQ(format_ticks("{:F}", first_rejected), "0000-00-00 00:00:00.000");
   EXPECT_EQ(format_ticks("{:d}", first_rejected - 1), "30828-09-14");
 }
 
 TEST(TimestampCalendarTest, TimeOfDayFastPathMatchesTheLayout) {
   const std::uint64_t samples[] = {0,
-                                   k1601Offset - 1,
-                                   k1601Offset,
+                                   platform::k1601Ticks - 1,
+                                   platform::k1601Ticks,
                                    ticks_of(2022, 6, 30, 9, 42, 7, 123, 9'999),
                                    ticks_of(2022, 6, 30, 23, 59, 59, 999, 9'999),
-                                   k1601Offset + (std::uint64_t{1} << 63) - 1,
-                                   k1601Offset + (std::uint64_t{1} << 63),
+                                   platform::k1601Ticks + (std::uint64_t{1} << 63) - 1,
+                                   platform::k1601Ticks + (std::uint64_t{1} << 63),
                                    ~std::uint64_t{0}};
   for (std::uint64_t ticks : samples) {
     char fast[kTimeOfDayLength];

@@ -22,8 +22,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
-
 // Records every string handed to OutputDebugStringA while it lives. The call
 // tells a debugger by raising DBG_PRINTEXCEPTION_C with the string's length
 // (its NUL included) and address; a vectored handler sees that first and
