@@ -78,6 +78,12 @@ void link_before(CategoryEntry* position, CategoryEntry* entry) noexcept {
 }  // namespace
 
 CategoryRegistry::CategoryRegistry(std::pmr::memory_resource* resource) : resource_(resource) {
+  make_empty();
+}
+
+CategoryRegistry::~CategoryRegistry() { release_all(); }
+
+void CategoryRegistry::make_empty() {
   sentinel_ = static_cast<CategoryEntry*>(resource_->allocate(sizeof(CategoryEntry), alignof(CategoryEntry)));
   new (sentinel_) CategoryEntry{sentinel_, sentinel_, {}, {}};
   try {
@@ -88,8 +94,6 @@ CategoryRegistry::CategoryRegistry(std::pmr::memory_resource* resource) : resour
     throw;
   }
 }
-
-CategoryRegistry::~CategoryRegistry() { release_all(); }
 
 void CategoryRegistry::release_all() noexcept {
   release_buckets();
@@ -115,10 +119,7 @@ void CategoryRegistry::release_all() noexcept {
 
 void CategoryRegistry::clear_for_testing() {
   release_all();
-  sentinel_ = static_cast<CategoryEntry*>(resource_->allocate(sizeof(CategoryEntry), alignof(CategoryEntry)));
-  new (sentinel_) CategoryEntry{sentinel_, sentinel_, {}, {}};
-  adopt_buckets(allocate_buckets(kInitialBucketCount), kInitialBucketCount);
-  index_.store(Index::make(resource_, 2 * kInitialBucketCount), std::memory_order_release);
+  make_empty();
 }
 
 CategoryEntry* CategoryRegistry::lookup_locked(std::uint32_t id) const noexcept {
@@ -136,9 +137,13 @@ CategoryEntry** CategoryRegistry::allocate_buckets(std::size_t count) {
       resource_->allocate(2 * count * sizeof(CategoryEntry*), alignof(CategoryEntry*)));
 }
 
+void CategoryRegistry::free_buckets(CategoryEntry** storage, std::size_t count) noexcept {
+  resource_->deallocate(storage, 2 * count * sizeof(CategoryEntry*), alignof(CategoryEntry*));
+}
+
 void CategoryRegistry::release_buckets() noexcept {
   if (buckets_ == nullptr) return;
-  resource_->deallocate(buckets_, 2 * bucket_count_ * sizeof(CategoryEntry*), alignof(CategoryEntry*));
+  free_buckets(buckets_, bucket_count_);
   buckets_ = nullptr;
 }
 
@@ -182,10 +187,7 @@ CategoryState& CategoryRegistry::find_or_insert(CategoryKey key, bool enabled,
     block = resource_->allocate(sizeof(CategoryEntry), alignof(CategoryEntry));
   } catch (...) {
     if (new_index != nullptr) Index::release(resource_, new_index);
-    if (new_buckets != nullptr) {
-      resource_->deallocate(new_buckets, 2 * new_bucket_count * sizeof(CategoryEntry*),
-                            alignof(CategoryEntry*));
-    }
+    if (new_buckets != nullptr) free_buckets(new_buckets, new_bucket_count);
     throw;
   }
 

@@ -146,9 +146,13 @@ class CategoryRegistry {
     void insert(CategoryEntry* entry) noexcept;
   };
 
+  // Allocates the sentinel, the first buckets and the first index; on a
+  // refused allocation releases what it took and throws.
+  void make_empty();
   CategoryEntry* lookup_locked(std::uint32_t id) const noexcept;
   void place(CategoryEntry* entry) noexcept;
   CategoryEntry** allocate_buckets(std::size_t count);
+  void free_buckets(CategoryEntry** storage, std::size_t count) noexcept;
   void release_buckets() noexcept;
   // Takes `storage` (2 * count pointers) as the bucket array, all buckets empty.
   void adopt_buckets(CategoryEntry** storage, std::size_t count) noexcept;
