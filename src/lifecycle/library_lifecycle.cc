@@ -11,26 +11,14 @@ namespace {
 // A namespace-scope object with a destructor, so that its destruction is
 // registered during static initialisation at load: before any lazily built
 // object registers its own, hence run after all of them at unload.
-class RegistryLock {
- public:
-  RegistryLock() noexcept { note_lifecycle_event(LifecycleEvent::kRegistryLockBuilt); }
-  ~RegistryLock() {
-    mark_library_ended();
-    note_lifecycle_event(LifecycleEvent::kRegistryLockDestroyed);
-  }
-  RegistryLock(const RegistryLock&) = delete;
-  RegistryLock& operator=(const RegistryLock&) = delete;
-
-  std::mutex mutex;
-};
-
-RegistryLock g_registry_lock;
+ProcessWide<std::mutex, LifecycleEvent::kRegistryLockBuilt, LifecycleEvent::kRegistryLockDestroyed>
+    g_registry_lock;
 
 }  // namespace
 
 std::atomic<bool> g_library_ended{false};
 
-std::mutex& registry_lock() noexcept { return g_registry_lock.mutex; }
+std::mutex& registry_lock() noexcept { return g_registry_lock.object; }
 
 void reset_for_testing() {
   g_library_ended.store(false, std::memory_order_relaxed);

@@ -61,10 +61,11 @@ void note_lifecycle_event(LifecycleEvent event) noexcept;
 inline void note_lifecycle_event(LifecycleEvent) noexcept {}
 #endif
 
-// A lazily built process-wide object: reports its making and, at teardown,
-// marks the library ended before the object goes. Instances live only as
+// A process-wide object: reports its making and, at teardown, marks the
+// library ended before the object goes. The lazily built ones are
 // function-local statics in .cc files (never in an inline function, whose
-// static would become a unique symbol that pins the shared object).
+// static would become a unique symbol that pins the shared object); the
+// registry lock is the one made at load.
 template <typename T, LifecycleEvent kBuilt, LifecycleEvent kDestroyed>
 struct ProcessWide {
   template <typename... Args>
