@@ -231,6 +231,23 @@ class BuildOrderTest : public ::testing::Test {
   const LoggerApi& api() const { return library_->api(); }
   std::vector<std::string> steps() const { return steps_.steps(); }
 
+  using NamedCall = std::pair<const char*, std::function<void(const LoggerApi&)>>;
+
+  // Makes each call the first one of a fresh load and checks every step from
+  // that load to the unload that follows.
+  template <typename StepsMatcher>
+  void expect_each_first_call_gives(const std::vector<NamedCall>& calls, const StepsMatcher& expected) {
+    for (const auto& [name, call] : calls) {
+      SCOPED_TRACE(name);
+      if (library_ == nullptr) {
+        ASSERT_NO_FATAL_FAILURE(load());
+      }
+      call(api());
+      EXPECT_THAT(unload(), expected);
+      library_.reset();
+    }
+  }
+
   // Declared first, so that the library, which calls into it at unload, goes
   // first.
   StepLog steps_;
@@ -266,7 +283,7 @@ TEST_F(BuildOrderTest, EachAddDefaultChannelBuildsOnlyItsOwnList) {
 }
 
 TEST_F(BuildOrderTest, EveryLoggingCallBuildsTheOrdinaryListThenTheRawList) {
-  const std::vector<std::pair<const char*, std::function<void(const LoggerApi&)>>> calls = {
+  const std::vector<NamedCall> calls = {
       {"log_format", [](const LoggerApi& api) { log_line(api, kShort, "first call"); }},
       {"log_format_source",
        [](const LoggerApi& api) { api.log_format_source(LogOptions{}, kHere, kShort, kInfo, "first call", {}); }},
@@ -274,20 +291,13 @@ TEST_F(BuildOrderTest, EveryLoggingCallBuildsTheOrdinaryListThenTheRawList) {
        [](const LoggerApi& api) { api.log_format_assert(kHere, "condition", "", "first call", {}); }},
       {"log_format_data_error", [](const LoggerApi& api) { api.log_format_data_error(kHere, "first call", {}); }},
   };
-  for (const auto& [name, call] : calls) {
-    SCOPED_TRACE(name);
-    if (library_ == nullptr) {
-      ASSERT_NO_FATAL_FAILURE(load());
-    }
-    call(api());
-    EXPECT_THAT(unload(), ElementsAre("+lock", "+channels", "+raw channels", "-raw channels", "-channels", "-lock"));
-    library_.reset();
-  }
+  expect_each_first_call_gives(
+      calls, ElementsAre("+lock", "+channels", "+raw channels", "-raw channels", "-channels", "-lock"));
 }
 
 TEST_F(BuildOrderTest, EveryCategoryCallBuildsTheResourceThenTheRegistry) {
   auto ignore_category = [](void*, CategoryInfo) {};
-  const std::vector<std::pair<const char*, std::function<void(const LoggerApi&)>>> calls = {
+  const std::vector<NamedCall> calls = {
       {"can_dispatch_log", [](const LoggerApi& api) { api.can_dispatch_log(kShort, MessageVerbosity::Brief); }},
       {"declare_category", [](const LoggerApi& api) { api.declare_category(kShort); }},
       {"declare_category by name", [](const LoggerApi& api) { api.declare_category_by_name("b", true); }},
@@ -304,15 +314,8 @@ TEST_F(BuildOrderTest, EveryCategoryCallBuildsTheResourceThenTheRegistry) {
       {"disable_all_known_categories", [](const LoggerApi& api) { api.disable_all_known_categories(); }},
       {"foreach_category", [&](const LoggerApi& api) { api.foreach_category(ignore_category, nullptr); }},
   };
-  for (const auto& [name, call] : calls) {
-    SCOPED_TRACE(name);
-    if (library_ == nullptr) {
-      ASSERT_NO_FATAL_FAILURE(load());
-    }
-    call(api());
-    EXPECT_THAT(unload(), ElementsAre("+lock", "+resource", "+registry", "-registry", "-resource", "-lock"));
-    library_.reset();
-  }
+  expect_each_first_call_gives(
+      calls, ElementsAre("+lock", "+resource", "+registry", "-registry", "-resource", "-lock"));
 }
 
 TEST_F(BuildOrderTest, CategoriesFirstThenLogging) {
