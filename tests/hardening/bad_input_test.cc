@@ -17,6 +17,7 @@
 #include "lifecycle/library_lifecycle.h"
 #include "pipeline/line_buffer.h"
 #include "pipeline/text_composer.h"
+#include "support/library_test.h"
 #include "support/recording_channel.h"
 #include "support/standard_error.h"
 
@@ -49,32 +50,22 @@ namespace {
 using namespace std::string_literals;
 using namespace std::string_view_literals;
 using ::testing::ElementsAre;
+using testing::kInfo;
 using testing::mask_time;
 using testing::with_nul;
 
 constexpr LogCategory kCategory{{"bad", category_id("bad")}, true, MessageVerbosity::Detailed};
-constexpr LogLevel kInfo{"INFO", 2};
 constexpr LogLocation kLocation{"load", "cfg.cc", 7};
 
 void* refuse_heap(std::size_t) { return nullptr; }
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public testing::LibraryTest {
  protected:
-  BadInputTest() {
-    add_default_channel(recorder_.channel());
-    add_default_channel(recorder_.raw_channel());
-  }
-  ~BadInputTest() override {
+  void TearDown() override {
     detail::set_heap_allocate_for_testing(nullptr);
-    detail::reset_for_testing();
+    LibraryTest::TearDown();
   }
 
-  // The one text of the one call made so far, time masked.
-  std::string only_text() const {
-    const std::vector<std::string> texts = recorder_.texts();
-    EXPECT_EQ(texts.size(), 1u);
-    return texts.empty() ? std::string() : mask_time(texts[0]);
-  }
   std::string joined_raw_lines() const {
     std::string out;
     for (const std::string& line : recorder_.raw_lines()) out += line;
@@ -82,7 +73,6 @@ class BadInputTest : public ::testing::Test {
   }
 
   testing::StandardErrorRedirect silenced_;  // the built-in channel's copies
-  testing::RecordingChannel recorder_;
 };
 
 // What a log call delivers when {fmt} rejects its format string or arguments:
