@@ -26,8 +26,8 @@ struct MessageArguments {
 // The spdlog logger carries the same name, and spdlog's level tag "info" is
 // as long as "INFO", so both headers have the same width.
 inline constexpr std::string_view kCategoryName = "net.http";
-inline constexpr LogCategory kCategory{{kCategoryName, category_id(kCategoryName)}, true,
-                                       MessageVerbosity::Detailed};
+inline constexpr LogCategory kCategory{
+    {kCategoryName, category_id(kCategoryName)}, true, MessageVerbosity::Detailed};
 inline constexpr LogLevel kLevel{"INFO", 2};
 
 // core_logger's ordinary layout in spdlog's pattern language.

@@ -34,8 +34,12 @@ std::shared_ptr<spdlog::logger> make_stderr_logger() {
 void BM_CoreLogger_WholeCall_1Line(benchmark::State& state) { log_with_core_logger(state, kOneLine); }
 void BM_CoreLogger_WholeCall_3Lines(benchmark::State& state) { log_with_core_logger(state, kThreeLines); }
 
-void BM_Spdlog_WholeCall_1Line(benchmark::State& state) { log_with_spdlog(state, *make_stderr_logger(), false); }
-void BM_Spdlog_WholeCall_3Lines(benchmark::State& state) { log_with_spdlog(state, *make_stderr_logger(), true); }
+void BM_Spdlog_WholeCall_1Line(benchmark::State& state) {
+  log_with_spdlog(state, *make_stderr_logger(), false);
+}
+void BM_Spdlog_WholeCall_3Lines(benchmark::State& state) {
+  log_with_spdlog(state, *make_stderr_logger(), true);
+}
 
 // Each pair side by side, so that both halves of a ratio see the same load.
 BENCHMARK(BM_CoreLogger_WholeCall_1Line);

@@ -17,8 +17,7 @@
 namespace core::logger::bench {
 namespace {
 
-void discard_text(void*, const DispatchContext&, const LogCategory&, const LogLevel&,
-                  std::string_view text) {
+void discard_text(void*, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view text) {
   benchmark::DoNotOptimize(text.data());
   benchmark::ClobberMemory();
 }
@@ -67,8 +66,12 @@ std::shared_ptr<spdlog::logger> make_memory_logger() {
 void BM_CoreLogger_Compose_1Line(benchmark::State& state) { compose_with_core_logger(state, kOneLine); }
 void BM_CoreLogger_Compose_3Lines(benchmark::State& state) { compose_with_core_logger(state, kThreeLines); }
 
-void BM_Spdlog_Compose_1Line(benchmark::State& state) { log_with_spdlog(state, *make_memory_logger(), false); }
-void BM_Spdlog_Compose_3Lines(benchmark::State& state) { log_with_spdlog(state, *make_memory_logger(), true); }
+void BM_Spdlog_Compose_1Line(benchmark::State& state) {
+  log_with_spdlog(state, *make_memory_logger(), false);
+}
+void BM_Spdlog_Compose_3Lines(benchmark::State& state) {
+  log_with_spdlog(state, *make_memory_logger(), true);
+}
 
 BENCHMARK(BM_CoreLogger_Compose_1Line);
 BENCHMARK(BM_Spdlog_Compose_1Line);

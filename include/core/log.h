@@ -92,8 +92,8 @@ constexpr std::string_view view_of(fmt::format_string<Args...> format) noexcept 
 }
 
 template <typename... Args>
-void log_source(LogOptions options, LogLocation location, const LogCategory& category,
-                const LogLevel& level, fmt::format_string<Args...> format, Args&&... args) {
+void log_source(LogOptions options, LogLocation location, const LogCategory& category, const LogLevel& level,
+                fmt::format_string<Args...> format, Args&&... args) {
   log_format_source(options, location, category, level, view_of<Args...>(format),
                     fmt::make_format_args(args...));
 }
@@ -105,8 +105,7 @@ void data_error(LogLocation location, fmt::format_string<Args...> format, Args&&
 
 // Reports a failed assertion and returns false, so that an assertion macro
 // can be used as a condition.
-inline bool report_assertion(LogLocation location, std::string_view condition,
-                             std::string_view callstack) {
+inline bool report_assertion(LogLocation location, std::string_view condition, std::string_view callstack) {
   log_format_assert(location, condition, callstack, std::string_view(), fmt::format_args());
   return false;
 }
@@ -114,8 +113,7 @@ inline bool report_assertion(LogLocation location, std::string_view condition,
 template <typename... Args>
 bool report_assertion(LogLocation location, std::string_view condition, std::string_view callstack,
                       fmt::format_string<Args...> format, Args&&... args) {
-  log_format_assert(location, condition, callstack, view_of<Args...>(format),
-                    fmt::make_format_args(args...));
+  log_format_assert(location, condition, callstack, view_of<Args...>(format), fmt::make_format_args(args...));
   return false;
 }
 
@@ -136,11 +134,10 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // CORE_LOG_HERE
 //
 // The `LogLocation` of the statement that expands it: function, file, line.
-#define CORE_LOG_HERE                                                                     \
-  ::core::logger::LogLocation {                                                           \
-    ::std::string_view(CORE_LOGGER_FUNCTION_NAME, sizeof(CORE_LOGGER_FUNCTION_NAME) - 1), \
-        ::std::string_view(__FILE__, sizeof(__FILE__) - 1),                               \
-        static_cast<::std::uint32_t>(__LINE__)                                            \
+#define CORE_LOG_HERE                                                                              \
+  ::core::logger::LogLocation {                                                                    \
+    ::std::string_view(CORE_LOGGER_FUNCTION_NAME, sizeof(CORE_LOGGER_FUNCTION_NAME) - 1),          \
+        ::std::string_view(__FILE__, sizeof(__FILE__) - 1), static_cast<::std::uint32_t>(__LINE__) \
   }
 
 // CORE_LOG_WITH_OPTIONS(options, category, level, verbosity, format, args...)
@@ -150,13 +147,13 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // `level` and the statement's location; otherwise evaluates none of `format`,
 // `args`, `options` or `level`. `category` is evaluated exactly once. Expands
 // to one statement, so it is safe as the body of an `if` without braces.
-#define CORE_LOG_WITH_OPTIONS(options, category, level, verbosity, ...)                        \
-  do {                                                                                         \
-    if (const ::core::logger::LogCategory& core_logger_category_ = (category);                 \
-        ::core::logger::can_dispatch_log(core_logger_category_, (verbosity))) {                \
-      ::core::logger::log_internal::log_source((options), CORE_LOG_HERE, core_logger_category_, \
-                                               (level), CORE_LOGGER_DETAIL_FORMAT(__VA_ARGS__)); \
-    }                                                                                          \
+#define CORE_LOG_WITH_OPTIONS(options, category, level, verbosity, ...)                                  \
+  do {                                                                                                   \
+    if (const ::core::logger::LogCategory& core_logger_category_ = (category);                           \
+        ::core::logger::can_dispatch_log(core_logger_category_, (verbosity))) {                          \
+      ::core::logger::log_internal::log_source((options), CORE_LOG_HERE, core_logger_category_, (level), \
+                                               CORE_LOGGER_DETAIL_FORMAT(__VA_ARGS__));                  \
+    }                                                                                                    \
   } while (false)
 
 // CORE_LOG(category, level, verbosity, format, args...)
@@ -189,8 +186,8 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // Reports a data error through `log_format_data_error` with the statement's
 // location. Unconditional, like the call behind it: a data error is always
 // reported, so its arguments are always evaluated. One statement.
-#define CORE_LOG_DATA_ERROR(...)                                                                   \
-  do {                                                                                             \
+#define CORE_LOG_DATA_ERROR(...)                                                                     \
+  do {                                                                                               \
     ::core::logger::log_internal::data_error(CORE_LOG_HERE, CORE_LOGGER_DETAIL_FORMAT(__VA_ARGS__)); \
   } while (false)
 
@@ -206,8 +203,7 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 //   if (!CORE_LOG_ASSERT_MSG(index < size, "index {} of {}", index, size)) return;
 //
 // Also usable as a plain statement.
-#define CORE_LOG_ASSERT(condition) \
-  CORE_LOGGER_DETAIL_ASSERT(::std::string_view(), condition, #condition)
+#define CORE_LOG_ASSERT(condition) CORE_LOGGER_DETAIL_ASSERT(::std::string_view(), condition, #condition)
 #define CORE_LOG_ASSERT_MSG(condition, ...) \
   CORE_LOGGER_DETAIL_ASSERT_MSG(::std::string_view(), condition, #condition, __VA_ARGS__)
 
@@ -218,8 +214,7 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // converts to `std::string_view`) as the report's call stack. `callstack` is
 // evaluated only when the condition is false; a temporary lives until the
 // report is delivered. `core/channels.h` adds forms that capture the stack.
-#define CORE_LOG_ASSERT_EX(callstack, condition) \
-  CORE_LOGGER_DETAIL_ASSERT(callstack, condition, #condition)
+#define CORE_LOG_ASSERT_EX(callstack, condition) CORE_LOGGER_DETAIL_ASSERT(callstack, condition, #condition)
 #define CORE_LOG_ASSERT_EX_MSG(callstack, condition, ...) \
   CORE_LOGGER_DETAIL_ASSERT_MSG(callstack, condition, #condition, __VA_ARGS__)
 
@@ -240,16 +235,15 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // expands its argument list before PICK counts it, and PICK yields the name
 // of the macro that the following parenthesis then calls.
 #define CORE_LOGGER_DETAIL_SELECT(arguments) CORE_LOGGER_DETAIL_PICK arguments
-#define CORE_LOGGER_DETAIL_PICK(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, \
-                                _16, _17, _18, _19, _20, _21, _22, _23, _24, _25, _26, _27, _28,  \
-                                _29, _30, _31, _32, name, ...)                                    \
+#define CORE_LOGGER_DETAIL_PICK(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, _16, _17, \
+                                _18, _19, _20, _21, _22, _23, _24, _25, _26, _27, _28, _29, _30, _31, _32,  \
+                                name, ...)                                                                  \
   name
 #define CORE_LOGGER_DETAIL_MANY(m) \
   m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m, m
-#define CORE_LOGGER_DETAIL_FORMAT(...)                                                    \
-  CORE_LOGGER_DETAIL_SELECT((__VA_ARGS__,                                                 \
-                             CORE_LOGGER_DETAIL_MANY(CORE_LOGGER_DETAIL_FORMAT_WITH_ARGS), \
-                             CORE_LOGGER_DETAIL_FORMAT_ALONE, CORE_LOGGER_DETAIL_UNUSED))  \
+#define CORE_LOGGER_DETAIL_FORMAT(...)                                                                  \
+  CORE_LOGGER_DETAIL_SELECT((__VA_ARGS__, CORE_LOGGER_DETAIL_MANY(CORE_LOGGER_DETAIL_FORMAT_WITH_ARGS), \
+                             CORE_LOGGER_DETAIL_FORMAT_ALONE, CORE_LOGGER_DETAIL_UNUSED))               \
   (__VA_ARGS__)
 #define CORE_LOGGER_DETAIL_FORMAT_ALONE(format) CORE_LOGGER_DETAIL_CHECKED(format)
 #define CORE_LOGGER_DETAIL_FORMAT_WITH_ARGS(format, ...) CORE_LOGGER_DETAIL_CHECKED(format), __VA_ARGS__
@@ -257,10 +251,10 @@ bool report_assertion(LogLocation location, std::string_view condition, std::str
 // The condition's text is taken by the public macro, before any macro in the
 // condition is expanded.
 #define CORE_LOGGER_DETAIL_ASSERT(callstack, condition, text) \
-  (static_cast<bool>(condition) ||                             \
+  (static_cast<bool>(condition) ||                            \
    ::core::logger::log_internal::report_assertion(CORE_LOG_HERE, ::std::string_view(text), (callstack)))
-#define CORE_LOGGER_DETAIL_ASSERT_MSG(callstack, condition, text, ...)                            \
-  (static_cast<bool>(condition) ||                                                                \
+#define CORE_LOGGER_DETAIL_ASSERT_MSG(callstack, condition, text, ...)                                  \
+  (static_cast<bool>(condition) ||                                                                      \
    ::core::logger::log_internal::report_assertion(CORE_LOG_HERE, ::std::string_view(text), (callstack), \
                                                   CORE_LOGGER_DETAIL_FORMAT(__VA_ARGS__)))
 

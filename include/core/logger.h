@@ -60,12 +60,7 @@ struct LogCategory {
 //   WithFunction    data-error reports put the function name on every line.
 //   WithFileLine    data-error reports lead every line with file(line).
 //   ChannelDefined  read by no composer; it only reaches the channels.
-enum LogOptions : std::uint32_t {
-  Continuation = 1,
-  WithFunction = 2,
-  WithFileLine = 4,
-  ChannelDefined = 8
-};
+enum LogOptions : std::uint32_t { Continuation = 1, WithFunction = 2, WithFileLine = 4, ChannelDefined = 8 };
 
 constexpr LogOptions operator|(LogOptions a, LogOptions b) noexcept {
   return static_cast<LogOptions>(static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b));
@@ -189,17 +184,15 @@ constexpr std::uint32_t category_id(std::string_view name) noexcept {
 // the header "{HH:MM:SS.mmm} LEVEL: [category]", padded to the widest header
 // seen so far, and " > " (first line) or " | " (later lines). Delivers each
 // line to every raw channel, then the whole text to every ordinary channel.
-CORE_LOGGER_API void log_format(LogOptions options, const LogCategory& category,
-                                const LogLevel& level, std::string_view format,
-                                fmt::format_args args);
+CORE_LOGGER_API void log_format(LogOptions options, const LogCategory& category, const LogLevel& level,
+                                std::string_view format, fmt::format_args args);
 
 // log_format_source()
 //
 // As `log_format`, with `location` handed to the channels in the
 // DispatchContext. The ordinary text does not show the location.
-CORE_LOGGER_API void log_format_source(LogOptions options, LogLocation location,
-                                       const LogCategory& category, const LogLevel& level,
-                                       std::string_view format, fmt::format_args args);
+CORE_LOGGER_API void log_format_source(LogOptions options, LogLocation location, const LogCategory& category,
+                                       const LogLevel& level, std::string_view format, fmt::format_args args);
 
 // log_format_assert()
 //
@@ -287,10 +280,8 @@ CORE_LOGGER_API bool disable_category(const LogCategory& category);
 CORE_LOGGER_API bool disable_category(std::string_view name);
 
 // Fixes the category's verbosity at `verbosity` (any value is stored).
-CORE_LOGGER_API bool change_category_verbosity(const LogCategory& category,
-                                               MessageVerbosity verbosity);
-CORE_LOGGER_API bool change_category_verbosity(std::string_view name,
-                                               MessageVerbosity verbosity);
+CORE_LOGGER_API bool change_category_verbosity(const LogCategory& category, MessageVerbosity verbosity);
+CORE_LOGGER_API bool change_category_verbosity(std::string_view name, MessageVerbosity verbosity);
 
 // Makes the category follow the runtime verbosity again; its stored verbosity
 // is kept. Does nothing for an unknown category.
@@ -302,8 +293,7 @@ CORE_LOGGER_API void reset_category_verbosity(std::string_view name);
 // Calls `callback` once for every declared category, in no particular order.
 // No lock is held during a callback, so it may call any function of this
 // library; categories that it declares may or may not be visited.
-CORE_LOGGER_API void foreach_category(void (*callback)(void* user_data, CategoryInfo info),
-                                      void* user_data);
+CORE_LOGGER_API void foreach_category(void (*callback)(void* user_data, CategoryInfo info), void* user_data);
 
 }  // namespace core::logger
 
@@ -323,8 +313,8 @@ struct fmt::formatter<core::logger::LogTimestamp> {
     return it;
   }
 
-  CORE_LOGGER_API auto format(const core::logger::LogTimestamp& timestamp,
-                              fmt::format_context& ctx) const -> fmt::format_context::iterator;
+  CORE_LOGGER_API auto format(const core::logger::LogTimestamp& timestamp, fmt::format_context& ctx) const
+      -> fmt::format_context::iterator;
 };
 
 #endif  // CORE_LOGGER_H_

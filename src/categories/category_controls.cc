@@ -83,9 +83,7 @@ bool can_dispatch_log(const LogCategory& category, MessageVerbosity verbosity) {
          static_cast<std::uint32_t>(verbosity);
 }
 
-MessageVerbosity runtime_verbosity() {
-  return detail::g_runtime_verbosity.load(std::memory_order_relaxed);
-}
+MessageVerbosity runtime_verbosity() { return detail::g_runtime_verbosity.load(std::memory_order_relaxed); }
 
 bool change_verbosity(MessageVerbosity verbosity) {
   if (static_cast<std::uint32_t>(verbosity) > static_cast<std::uint32_t>(MessageVerbosity::Detailed)) {
@@ -106,9 +104,8 @@ void declare_category(std::string_view name, bool enabled) {
 void disable_all_known_categories() {
   if (detail::library_has_ended()) return;
   std::lock_guard<std::mutex> lock(detail::registry_lock());
-  detail::category_registry().for_each_entry([](detail::CategoryEntry& entry) {
-    entry.state.enabled.store(false, std::memory_order_relaxed);
-  });
+  detail::category_registry().for_each_entry(
+      [](detail::CategoryEntry& entry) { entry.state.enabled.store(false, std::memory_order_relaxed); });
 }
 
 bool enable_category(const LogCategory& category) { return set_enabled(category.key.id, true); }

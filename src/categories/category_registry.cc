@@ -27,9 +27,7 @@ void memdump_memory_resource::do_deallocate(void* block, std::size_t, std::size_
   platform::aligned_free(block);
 }
 
-bool memdump_memory_resource::do_is_equal(const std::pmr::memory_resource&) const noexcept {
-  return true;
-}
+bool memdump_memory_resource::do_is_equal(const std::pmr::memory_resource&) const noexcept { return true; }
 
 std::size_t CategoryRegistry::Index::bytes_for(std::size_t slot_count) noexcept {
   return sizeof(Index) + slot_count * sizeof(std::atomic<CategoryEntry*>);
@@ -59,9 +57,7 @@ namespace {
 
 constexpr std::size_t kInitialBucketCount = 8;
 
-std::size_t next_bucket_count(std::size_t count) noexcept {
-  return count < 512 ? count * 8 : count * 2;
-}
+std::size_t next_bucket_count(std::size_t count) noexcept { return count < 512 ? count * 8 : count * 2; }
 
 void unlink(CategoryEntry* entry) noexcept {
   entry->prev->next = entry->next;
@@ -168,8 +164,7 @@ void CategoryRegistry::place(CategoryEntry* entry) noexcept {
   }
 }
 
-CategoryState& CategoryRegistry::find_or_insert(CategoryKey key, bool enabled,
-                                                MessageVerbosity verbosity) {
+CategoryState& CategoryRegistry::find_or_insert(CategoryKey key, bool enabled, MessageVerbosity verbosity) {
   if (CategoryEntry* entry = lookup_locked(key.id)) return entry->state;
 
   // Everything that can fail is allocated before the first change, so that a
@@ -243,8 +238,8 @@ CategoryState& find_or_declare_category(CategoryKey key, bool enabled, MessageVe
 
 bool is_valid_category_name(std::string_view name) noexcept {
   for (char c : name) {
-    const bool valid = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '.' || c == '_';
+    const bool valid =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
     if (!valid) return false;
   }
   return true;

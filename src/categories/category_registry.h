@@ -184,8 +184,7 @@ inline CategoryRegistry& category_registry() {
 
 // The state of the category with `key.id`, declared from the arguments when
 // it is unknown. Takes the registry lock.
-CategoryState& find_or_declare_category(CategoryKey key, bool enabled,
-                                        MessageVerbosity verbosity);
+CategoryState& find_or_declare_category(CategoryKey key, bool enabled, MessageVerbosity verbosity);
 
 // Whether every byte of `name` is a letter, a digit, '.' or '_'. Malformed
 // names are accepted everywhere; this only tells them apart.

@@ -60,11 +60,11 @@ void CaptureChannel::on_text(void* user_data, const DispatchContext& context, co
   state->texts.push_back(std::move(captured));
 }
 
-void CaptureChannel::on_raw_line(void* user_data, const DispatchContext& context,
-                                 const LogCategory& category, const LogLevel& level,
-                                 LogTimestamp timestamp, std::string_view line) {
-  CapturedLine captured{copy_of(line), copy_of(category.key.name), category.key.id,
-                        copy_of(level.name), level.value, timestamp};
+void CaptureChannel::on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
+                                 const LogLevel& level, LogTimestamp timestamp, std::string_view line) {
+  CapturedLine captured{copy_of(line),   copy_of(category.key.name),
+                        category.key.id, copy_of(level.name),
+                        level.value,     timestamp};
   auto* state = static_cast<State*>(user_data);
   std::lock_guard<std::mutex> lock(state->mutex);
   state->lines.push_back(std::move(captured));

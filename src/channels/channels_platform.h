@@ -37,8 +37,7 @@ std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexce
 // `first_number`: the function (demangled) where the platform can name it,
 // else the module and the offset or address.
 // REQUIRES: `frames` holds `count` addresses from capture_return_addresses.
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,
-                     std::string* out);
+void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out);
 
 }  // namespace core::logger::channels_platform
 

@@ -24,8 +24,8 @@ void describe_symbol(std::string_view symbol, std::string* out) {
   const std::size_t open = symbol.find('(');
   const std::size_t plus = symbol.find('+', open == std::string_view::npos ? 0 : open);
   const std::size_t close = symbol.find(')', plus == std::string_view::npos ? 0 : plus);
-  if (open == std::string_view::npos || plus == std::string_view::npos ||
-      close == std::string_view::npos || plus == open + 1) {
+  if (open == std::string_view::npos || plus == std::string_view::npos || close == std::string_view::npos ||
+      plus == open + 1) {
     out->append(symbol);
     return;
   }
@@ -70,8 +70,7 @@ std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexce
   return stored > 0 ? static_cast<std::size_t>(stored) : 0;
 }
 
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,
-                     std::string* out) {
+void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out) {
   if (count == 0) return;
   char** symbols = ::backtrace_symbols(frames, static_cast<int>(count));
   for (std::size_t i = 0; i < count; ++i) {

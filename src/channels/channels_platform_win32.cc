@@ -64,21 +64,20 @@ std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexce
   return ::RtlCaptureStackBackTrace(0, wanted, frames, nullptr);
 }
 
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number,
-                     std::string* out) {
+void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out) {
   for (std::size_t i = 0; i < count; ++i) {
     HMODULE module = nullptr;
     char path[MAX_PATH] = {};
-    const bool named =
-        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                             static_cast<LPCSTR>(frames[i]), &module) != 0 &&
-        ::GetModuleFileNameA(module, path, MAX_PATH) != 0;
+    const bool named = ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                            static_cast<LPCSTR>(frames[i]), &module) != 0 &&
+                       ::GetModuleFileNameA(module, path, MAX_PATH) != 0;
     if (named) {
       std::string_view name(path);
       const std::size_t slash = name.find_last_of("\\/");
       if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-      const auto offset = reinterpret_cast<std::uintptr_t>(frames[i]) - reinterpret_cast<std::uintptr_t>(module);
+      const auto offset =
+          reinterpret_cast<std::uintptr_t>(frames[i]) - reinterpret_cast<std::uintptr_t>(module);
       fmt::format_to(std::back_inserter(*out), "#{} {}+{:#x}\n", first_number + i, name, offset);
     } else {
       fmt::format_to(std::back_inserter(*out), "#{} {}\n", first_number + i, fmt::ptr(frames[i]));

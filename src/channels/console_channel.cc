@@ -15,12 +15,18 @@ constexpr std::string_view kReset = "\x1b[0m";
 
 std::string_view color_of(const LogLevel& level) noexcept {
   switch (level.value) {
-    case 0: return "\x1b[2m";   // trace: dim
-    case 1: return "\x1b[36m";  // debug: cyan
-    case 2: return "\x1b[32m";  // information: green
-    case 3: return "\x1b[33m";  // warning: yellow
-    case 4: return "\x1b[31m";  // error: red
-    default: return "\x1b[1;31m";
+    case 0:
+      return "\x1b[2m";  // trace: dim
+    case 1:
+      return "\x1b[36m";  // debug: cyan
+    case 2:
+      return "\x1b[32m";  // information: green
+    case 3:
+      return "\x1b[33m";  // warning: yellow
+    case 4:
+      return "\x1b[31m";  // error: red
+    default:
+      return "\x1b[1;31m";
   }
 }
 
@@ -81,9 +87,12 @@ void on_stream_text(void* user_data, const DispatchContext&, const LogCategory&,
 
 bool console_color_wanted(ColorMode mode, bool stream_is_terminal, const char* no_color) noexcept {
   switch (mode) {
-    case ColorMode::Always: return true;
-    case ColorMode::Never: return false;
-    case ColorMode::Auto: break;
+    case ColorMode::Always:
+      return true;
+    case ColorMode::Never:
+      return false;
+    case ColorMode::Auto:
+      break;
   }
   // https://no-color.org: present and not empty, whatever its value.
   const bool no_color_set = no_color != nullptr && no_color[0] != '\0';

@@ -24,14 +24,10 @@ std::mutex& registry_lock() noexcept;
 // library runs teardown, so a relaxed flag suffices for calls on that thread.
 extern std::atomic<bool> g_library_ended;
 
-inline bool library_has_ended() noexcept {
-  return g_library_ended.load(std::memory_order_relaxed);
-}
+inline bool library_has_ended() noexcept { return g_library_ended.load(std::memory_order_relaxed); }
 
 // Called first by every end-of-life step.
-inline void mark_library_ended() noexcept {
-  g_library_ended.store(true, std::memory_order_relaxed);
-}
+inline void mark_library_ended() noexcept { g_library_ended.store(true, std::memory_order_relaxed); }
 
 // Returns every process-wide value to its load-time state: runtime verbosity
 // 2, default options 0, PrefixWidth 0, only the built-in channel, no

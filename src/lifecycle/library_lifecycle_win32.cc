@@ -5,10 +5,10 @@
 // are registered, after it. The loader lock is held during all of this, so
 // the entry point takes no lock of its own.
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#  define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
-#define NOMINMAX
+#  define NOMINMAX
 #endif
 #include <windows.h>
 

@@ -35,8 +35,7 @@ void note_lifecycle_event(LifecycleEvent event) noexcept {
 
 }  // namespace core::logger::detail
 
-extern "C" CORE_LOGGER_API void core_logger_trace_lifecycle(void (*hook)(void*, int),
-                                                            void* user_data) {
+extern "C" CORE_LOGGER_API void core_logger_trace_lifecycle(void (*hook)(void*, int), void* user_data) {
   using namespace core::logger::detail;
   g_hook = hook;
   g_hook_user_data = user_data;

@@ -68,10 +68,10 @@ class ChannelList {
     if (size == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("vector<T> too long");
     // One and a half times as many records, or one more if that is larger.
     const std::uint64_t wanted = std::uint64_t{size} + size / 2;
-    const auto capacity = static_cast<std::uint32_t>(
-        wanted > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
-        : wanted > size                                   ? wanted
-                                                          : size + 1);
+    const auto capacity = static_cast<std::uint32_t>(wanted > std::numeric_limits<std::uint32_t>::max()
+                                                         ? std::numeric_limits<std::uint32_t>::max()
+                                                     : wanted > size ? wanted
+                                                                     : size + 1);
     Block* grown = make_block(capacity);
     for (std::uint32_t i = 0; i < size; ++i) new (&grown->records()[i]) Record(block->records()[i]);
     new (&grown->records()[size]) Record(record);
@@ -95,7 +95,7 @@ class ChannelList {
                 "records are copied and dropped without constructors or destructors");
 
   static Block* make_block(std::uint32_t capacity) {
-    void* storage = ::operator new(sizeof(Block) + std::size_t{capacity} * sizeof(Record));
+    void* storage = ::operator new (sizeof(Block) + std::size_t{capacity} * sizeof(Record));
     return new (storage) Block{nullptr, capacity, {0}};
   }
 

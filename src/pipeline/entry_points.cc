@@ -68,8 +68,8 @@ DispatchContext make_context(const LogLocation& location, LogOptions options) no
 void log_format(LogOptions options, const LogCategory& category, const LogLevel& level,
                 std::string_view format, fmt::format_args args) {
   if (detail::library_has_ended()) return;
-  detail::compose_ordinary(make_context(LogLocation{}, options | default_options()), category, level,
-                           format, args);
+  detail::compose_ordinary(make_context(LogLocation{}, options | default_options()), category, level, format,
+                           args);
 }
 
 void log_format_source(LogOptions options, LogLocation location, const LogCategory& category,

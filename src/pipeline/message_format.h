@@ -16,7 +16,7 @@
 #include <type_traits>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#  include <emmintrin.h>
 #endif
 
 #include <fmt/format.h>
@@ -78,7 +78,8 @@ inline std::size_t find_brace(std::string_view text) noexcept {
   if (text.size() < 16) return find_brace_in_words(text);
   std::size_t at = 0;
   for (; text.size() - at >= 16; at += 16) {
-    if (const unsigned bits = brace_bits(text.data() + at)) return at + static_cast<std::size_t>(__builtin_ctz(bits));
+    if (const unsigned bits = brace_bits(text.data() + at))
+      return at + static_cast<std::size_t>(__builtin_ctz(bits));
   }
   if (at == text.size()) return at;
   // The last sixteen characters, with those already looked at shifted out.

@@ -7,8 +7,8 @@
 namespace core::logger::detail {
 
 const LogCategory kAssertCategory{{"Assert", category_id("Assert")}, true, MessageVerbosity::Detailed};
-const LogCategory kDataErrorCategory{{"DataError", category_id("DataError")}, true,
-                                     MessageVerbosity::Detailed};
+const LogCategory kDataErrorCategory{
+    {"DataError", category_id("DataError")}, true, MessageVerbosity::Detailed};
 const LogLevel kErrorLevel{"ERRR", 4};
 
 namespace {
@@ -45,8 +45,8 @@ void append_location_prefix(HeaderArea& header, const LogLocation& location) noe
 
 }  // namespace
 
-void compose_assert(const DispatchContext& context, std::string_view condition,
-                    std::string_view callstack, std::string_view format, fmt::format_args args) {
+void compose_assert(const DispatchContext& context, std::string_view condition, std::string_view callstack,
+                    std::string_view format, fmt::format_args args) {
   if (context.channel_count == 0) return;
   Composition composition(context, kAssertCategory, kErrorLevel);
   HeaderArea& header = composition.header();
@@ -96,8 +96,7 @@ void compose_data_error(const DispatchContext& context, std::string_view format,
     function_prefix.append("] ");
   }
   composition.message().format(format, args);
-  composition.write_message_lines(first_line_separator(context),
-                                  function_prefix.text());
+  composition.write_message_lines(first_line_separator(context), function_prefix.text());
   composition.deliver(kLineFeedAndNul);
 }
 

@@ -59,7 +59,8 @@ void Composition::write_message_lines(std::string_view first_separator, std::str
   std::string_view rest = message_.view();
   for (;;) {
     const std::size_t line_feed = rest.find('\n');
-    const std::string_view piece = rest.substr(0, line_feed == std::string_view::npos ? rest.size() : line_feed + 1);
+    const std::string_view piece =
+        rest.substr(0, line_feed == std::string_view::npos ? rest.size() : line_feed + 1);
     text_.append_parts(header_.text(), separator, line_prefix, piece);
     for (std::uint32_t i = 0; i < context_.raw_channel_count; ++i) {
       const LogRawChannel& channel = context_.raw_channels[i];

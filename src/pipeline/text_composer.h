@@ -132,12 +132,11 @@ extern const LogLevel kErrorLevel;            // "ERRR", 4
 
 // The three composers. Each returns at once when `context` holds no ordinary
 // channel. They raise nothing of their own; a channel's exception passes.
-void compose_ordinary(const DispatchContext& context, const LogCategory& category,
-                      const LogLevel& level, std::string_view format, fmt::format_args args);
-void compose_assert(const DispatchContext& context, std::string_view condition,
-                    std::string_view callstack, std::string_view format, fmt::format_args args);
-void compose_data_error(const DispatchContext& context, std::string_view format,
-                        fmt::format_args args);
+void compose_ordinary(const DispatchContext& context, const LogCategory& category, const LogLevel& level,
+                      std::string_view format, fmt::format_args args);
+void compose_assert(const DispatchContext& context, std::string_view condition, std::string_view callstack,
+                    std::string_view format, fmt::format_args args);
+void compose_data_error(const DispatchContext& context, std::string_view format, fmt::format_args args);
 
 }  // namespace core::logger::detail
 

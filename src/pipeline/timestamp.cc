@@ -60,8 +60,8 @@ LogTimestamp current_timestamp() noexcept { return LogTimestamp{platform::local_
 DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept {
   platform::SystemTimeFields system{};
   platform::file_time_to_system_time(timestamp.ticks - platform::k1601Ticks, &system);
-  return DateTimeFields{system.year,   system.month,  system.day,    system.day_of_week,
-                        system.hour,   system.minute, system.second, system.millisecond};
+  return DateTimeFields{system.year, system.month,  system.day,    system.day_of_week,
+                        system.hour, system.minute, system.second, system.millisecond};
 }
 
 fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::string_view zone,
@@ -102,7 +102,8 @@ fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::stri
 void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
   const std::uint64_t since_1601 = timestamp.ticks - platform::k1601Ticks;
   // Values the calendar breakdown rejects show as all-zero fields.
-  const std::uint64_t in_day = platform::is_unconvertible(since_1601) ? 0 : since_1601 % platform::kTicksPerDay;
+  const std::uint64_t in_day =
+      platform::is_unconvertible(since_1601) ? 0 : since_1601 % platform::kTicksPerDay;
   // Below 86,400,000: the rest is 32-bit arithmetic.
   const auto milliseconds_in_day = static_cast<std::uint32_t>(in_day / 10'000);
   const std::uint32_t seconds = milliseconds_in_day / 1000;
@@ -122,6 +123,6 @@ void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
 auto fmt::formatter<core::logger::LogTimestamp>::format(const core::logger::LogTimestamp& timestamp,
                                                         fmt::format_context& ctx) const
     -> fmt::format_context::iterator {
-  return core::logger::detail::format_date_time(
-      spec, core::logger::detail::to_date_time_fields(timestamp), "local", ctx.out());
+  return core::logger::detail::format_date_time(spec, core::logger::detail::to_date_time_fields(timestamp),
+                                                "local", ctx.out());
 }

@@ -36,9 +36,8 @@ std::uint64_t local_time_ticks() noexcept {
   const time_t seconds = now.tv_sec;
   if (::localtime_r(&seconds, &local) == nullptr) return k1601Ticks;
   const std::int64_t local_seconds = static_cast<std::int64_t>(seconds) + local.tm_gmtoff;
-  return static_cast<std::uint64_t>(kUnixEpochTicks +
-                                    local_seconds * static_cast<std::int64_t>(kTicksPerSecond) +
-                                    now.tv_nsec / 100);
+  return static_cast<std::uint64_t>(
+      kUnixEpochTicks + local_seconds * static_cast<std::int64_t>(kTicksPerSecond) + now.tv_nsec / 100);
 }
 
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept {

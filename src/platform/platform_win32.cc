@@ -3,10 +3,10 @@
 #include "platform/platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#  define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX  // libstdc++ defines it already
-#define NOMINMAX
+#  define NOMINMAX
 #endif
 #include <windows.h>
 

@@ -8,8 +8,9 @@ namespace {
 
 TEST(ExportTableTest, SharedObjectExportsExactlyTheInterface) {
   // 24 functions and the timestamp formatter's format.
-  EXPECT_EQ(core::logger::testing::expect_exports_match(CORE_LOGGER_LIBRARY_PATH, CORE_LOGGER_EXPECTED_EXPORTS),
-            25u);
+  EXPECT_EQ(
+      core::logger::testing::expect_exports_match(CORE_LOGGER_LIBRARY_PATH, CORE_LOGGER_EXPECTED_EXPORTS),
+      25u);
 }
 
 }  // namespace

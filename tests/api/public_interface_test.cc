@@ -2,8 +2,8 @@
 #include <string>
 
 #include <fmt/format.h>
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "core/logger.h"
 #include "support/recording_channel.h"
@@ -38,9 +38,8 @@ TEST(PublicInterfaceTest, LogCallReachesChannelsThroughTheSharedLibrary) {
   log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "one {}\ntwo", fmt::make_format_args(1));
   EXPECT_THAT(recorder.raw_lines(), ElementsAre("one 1\n", "two"));
   ASSERT_EQ(recorder.texts().size(), 1u);
-  EXPECT_EQ(testing::mask_time(recorder.texts()[0]),
-            testing::with_nul("{hh:mm:ss.mmm} INFO: [api] > one 1\n"
-                              "{hh:mm:ss.mmm} INFO: [api] | two\n"));
+  EXPECT_EQ(testing::mask_time(recorder.texts()[0]), testing::with_nul("{hh:mm:ss.mmm} INFO: [api] > one 1\n"
+                                                                       "{hh:mm:ss.mmm} INFO: [api] | two\n"));
 }
 
 }  // namespace

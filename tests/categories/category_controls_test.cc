@@ -24,8 +24,9 @@ constexpr MessageVerbosity verbosity(std::uint32_t value) { return static_cast<M
 
 std::vector<CategoryInfo> all_categories() {
   std::vector<CategoryInfo> out;
-  foreach_category([](void* sink, CategoryInfo info) { static_cast<std::vector<CategoryInfo>*>(sink)->push_back(info); },
-                   &out);
+  foreach_category(
+      [](void* sink, CategoryInfo info) { static_cast<std::vector<CategoryInfo>*>(sink)->push_back(info); },
+      &out);
   return out;
 }
 

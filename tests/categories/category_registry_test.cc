@@ -48,7 +48,7 @@ class CategoryRegistryTest : public ::testing::Test {
 
 TEST_F(CategoryRegistryTest, GrowsAtTheNinthSixtyFifthAndFiveHundredThirteenthEntry) {
   EXPECT_EQ(registry_.bucket_count(), 8u);
-  const std::pair<std::size_t, std::size_t> steps[] = {{8, 8}, {9, 64}, {64, 64}, {65, 512},
+  const std::pair<std::size_t, std::size_t> steps[] = {{8, 8},     {9, 64},     {64, 64},    {65, 512},
                                                        {512, 512}, {513, 1024}, {1025, 2048}};
   std::uint32_t id = 0;
   for (const auto& [count, buckets] : steps) {
@@ -126,7 +126,8 @@ TEST(CategoryRegistryMemoryTest, EveryBlockGoesBackToTheResource) {
   CountingResource resource;
   {
     CategoryRegistry registry(&resource);
-    for (std::uint32_t i = 0; i < 3000; ++i) registry.find_or_insert(CategoryKey{"n", i}, true, MessageVerbosity::Brief);
+    for (std::uint32_t i = 0; i < 3000; ++i)
+      registry.find_or_insert(CategoryKey{"n", i}, true, MessageVerbosity::Brief);
     registry.clear_for_testing();
     registry.find_or_insert(CategoryKey{"n", 1}, true, MessageVerbosity::Brief);
     EXPECT_NE(registry.find(1), nullptr);

@@ -8,8 +8,8 @@
 #include "core/channels.h"
 
 // Outside any namespace and with C linkage, so that the name is easy to find.
-extern "C" [[gnu::noinline]] __attribute__((visibility("default"))) std::string
-core_logger_test_named_frame(unsigned skip) {
+extern "C" [[gnu::noinline]] __attribute__((visibility("default"))) std::string core_logger_test_named_frame(
+    unsigned skip) {
   std::string stack = core::logger::capture_call_stack(skip, 3);
   stack.push_back(' ');  // no tail call: this frame stays on the stack
   stack.pop_back();

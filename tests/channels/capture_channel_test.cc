@@ -15,8 +15,8 @@
 namespace core::logger {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::CaptureTest;
+using ::testing::ElementsAre;
 
 using CaptureChannelTest = CaptureTest;
 
@@ -26,8 +26,9 @@ TEST_F(CaptureChannelTest, RecordsTextsWithWhatCameWithThem) {
   const auto captured = texts();
   ASSERT_EQ(captured.size(), 1u);
   const CapturedText& text = captured[0];
-  EXPECT_EQ(testing::without_padding(text.text), "{hh:mm:ss.mmm} WARN: [capture.fields] > a 1\n"
-                                  "{hh:mm:ss.mmm} WARN: [capture.fields] | b\n");
+  EXPECT_EQ(testing::without_padding(text.text),
+            "{hh:mm:ss.mmm} WARN: [capture.fields] > a 1\n"
+            "{hh:mm:ss.mmm} WARN: [capture.fields] | b\n");
   EXPECT_EQ(text.category, "capture.fields");
   EXPECT_EQ(text.category_id, category_id("capture.fields"));
   EXPECT_EQ(text.level, "WARN");

@@ -20,9 +20,9 @@
 namespace core::logger {
 namespace {
 
+using testing::CaptureTest;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::CaptureTest;
 
 static_assert(make_category("Assert").key.id == 0xEB78D69Bu);
 static_assert(kAssertCategory.key.id == 0xEB78D69Bu && kAssertCategory.key.name == "Assert");
@@ -125,7 +125,8 @@ TEST_F(LogMacrosTest, RuntimeFilteringTakesEffectOnTheNextStatement) {
 
 TEST_F(LogMacrosTest, StandardMacrosCarryTheirLevelAndVerbosity) {
   constexpr LogCategory kLevels = make_category("macros.levels");
-  for (MessageVerbosity runtime : {MessageVerbosity::Brief, MessageVerbosity::Normal, MessageVerbosity::Detailed}) {
+  for (MessageVerbosity runtime :
+       {MessageVerbosity::Brief, MessageVerbosity::Normal, MessageVerbosity::Detailed}) {
     change_verbosity(runtime);
     CORE_LOG_TRACE(kLevels, "t");
     CORE_LOG_DEBUG(kLevels, "d");
@@ -147,7 +148,8 @@ TEST_F(LogMacrosTest, StandardMacrosCarryTheirLevelAndVerbosity) {
 TEST_F(LogMacrosTest, GeneralFormTakesAnyLevelAndOptions) {
   constexpr LogCategory kGeneral = make_category("macros.general");
   constexpr LogLevel kNotice{"NOTE", 7};
-  CORE_LOG_WITH_OPTIONS(Continuation | ChannelDefined, kGeneral, kNotice, MessageVerbosity::Brief, "more {}", 1);
+  CORE_LOG_WITH_OPTIONS(Continuation | ChannelDefined, kGeneral, kNotice, MessageVerbosity::Brief, "more {}",
+                        1);
   ASSERT_EQ(texts().size(), 1u);
   const CapturedText text = texts()[0];
   EXPECT_EQ(testing::without_padding(text.text), "{hh:mm:ss.mmm} NOTE: [macros.general] | more 1\n");
@@ -285,10 +287,9 @@ TEST_F(LogMacrosTest, FailingAssertionReportsConditionAsWrittenAndMessage) {
   const std::string header = fmt::format("{}({}) : {{hh:mm:ss.mmm}} ASRT: [Assert]", __FILE__, line);
   const std::string text = testing::mask_time(texts()[0].text);
   const std::string pad = padding_after(header, text);
-  EXPECT_EQ(text, header + pad + " > Assertion failed!\n" +
-                      header + pad + " | value 12 too big\n" +
-                      header + pad + " - Condition: value < FRONTEND_TEST_LIMIT\n" +
-                      header + pad + " - Function: TestBody\n"
+  EXPECT_EQ(text, header + pad + " > Assertion failed!\n" + header + pad + " | value 12 too big\n" + header +
+                      pad + " - Condition: value < FRONTEND_TEST_LIMIT\n" + header + pad +
+                      " - Function: TestBody\n"
                       "\n");
 }
 

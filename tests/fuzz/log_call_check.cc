@@ -148,8 +148,8 @@ Recorder g_recorder;
 
 Delivery make_delivery(std::string_view text, const DispatchContext& context, const LogCategory& category,
                        const LogLevel& level) {
-  return Delivery{std::string(text), context,         std::string(category.key.name),
-                  category.key.id,   std::string(level.name), level.value};
+  return Delivery{std::string(text),       context,    std::string(category.key.name), category.key.id,
+                  std::string(level.name), level.value};
 }
 
 void record_text(void*, const DispatchContext& context, const LogCategory& category, const LogLevel& level,
@@ -168,10 +168,11 @@ void count_after_throwing(void*, const DispatchContext&, const LogCategory&, con
 
 bool same_context(const DispatchContext& a, const DispatchContext& b) {
   return a.location.function == b.location.function && a.location.file == b.location.file &&
-         a.location.line == b.location.line && a.channels == b.channels && a.channel_count == b.channel_count &&
-         a.raw_channels == b.raw_channels && a.raw_channel_count == b.raw_channel_count &&
-         a.continuation == b.continuation && a.with_function == b.with_function &&
-         a.with_file_line == b.with_file_line && a.channel_defined == b.channel_defined;
+         a.location.line == b.location.line && a.channels == b.channels &&
+         a.channel_count == b.channel_count && a.raw_channels == b.raw_channels &&
+         a.raw_channel_count == b.raw_channel_count && a.continuation == b.continuation &&
+         a.with_function == b.with_function && a.with_file_line == b.with_file_line &&
+         a.channel_defined == b.channel_defined;
 }
 
 // Keeps the records of the first piece and of every piece whose records
@@ -182,7 +183,8 @@ void record_piece(void*, const DispatchContext& context, const LogCategory& cate
   if (!g_recorder.raw_records.empty()) {
     const Delivery& first = g_recorder.raw_records.front();
     if (first.category == category.key.name && first.category_id == category.key.id &&
-        first.level == level.name && first.level_value == level.value && same_context(first.context, context)) {
+        first.level == level.name && first.level_value == level.value &&
+        same_context(first.context, context)) {
       return;
     }
   }
@@ -245,8 +247,7 @@ std::string time_of_day(LogTimestamp timestamp) {
   const std::uint64_t in_day = since_1601 >> 63 ? 0 : since_1601 % kTicksPerDay;
   const std::uint64_t seconds = in_day / kTicksPerSecond;
   const std::uint64_t millisecond = in_day % kTicksPerSecond / 10'000;
-  return fmt::format("{:02}:{:02}:{:02}.{:03}", seconds / 3600, seconds / 60 % 60, seconds % 60,
-                     millisecond);
+  return fmt::format("{:02}:{:02}:{:02}.{:03}", seconds / 3600, seconds / 60 % 60, seconds % 60, millisecond);
 }
 
 struct Fields {
@@ -436,8 +437,8 @@ class CallChecker {
     }
     const std::vector<std::string_view> pieces = split_lines(message);
     if (pieces.size() != g_recorder.pieces.size()) {
-      return fail(fmt::format("{} raw pieces for a message of {} lines", g_recorder.pieces.size(),
-                              pieces.size()));
+      return fail(
+          fmt::format("{} raw pieces for a message of {} lines", g_recorder.pieces.size(), pieces.size()));
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
       if (pieces[i] != g_recorder.pieces[i].text) return fail(fmt::format("raw piece {} is not one line", i));
@@ -460,7 +461,8 @@ class CallChecker {
     }
     const std::uint64_t prefix_width = detail::g_prefix_width.load(std::memory_order_relaxed);
     if (prefix_width != prefix_width_after) {
-      return fail(fmt::format("PrefixWidth {} after the call, expected {}", prefix_width, prefix_width_after));
+      return fail(
+          fmt::format("PrefixWidth {} after the call, expected {}", prefix_width, prefix_width_after));
     }
     return {};
   }
@@ -492,10 +494,9 @@ class CallChecker {
                    c.location.line != call_.line) {
           return fail("location");
         }
-        const bool flags_match =
-            report ? same_flags(c, false, true, true, false)
-                   : same_flags(c, options & Continuation, options & WithFunction, options & WithFileLine,
-                                options & ChannelDefined);
+        const bool flags_match = report ? same_flags(c, false, true, true, false)
+                                        : same_flags(c, options & Continuation, options & WithFunction,
+                                                     options & WithFileLine, options & ChannelDefined);
         if (!flags_match) return fail("option flags");
       }
     }
@@ -515,8 +516,8 @@ class CallChecker {
       append_lines(text, header, (options & Continuation) ? " | " : " > ", {}, message);
       text.append("\n\0", 2);
     } else if (form_ == Form::kAssert) {
-      std::string header = location_prefix(call_.file, call_.line) + "{" + time_of_day(timestamp) +
-                           "} ASRT: [Assert]";
+      std::string header =
+          location_prefix(call_.file, call_.line) + "{" + time_of_day(timestamp) + "} ASRT: [Assert]";
       fit_header(header, prefix_width_);
       append_lines(text, header, " > ", {}, message);
       text += "\n";
@@ -682,10 +683,11 @@ std::string check_timestamp_formatting(const LogCallCase& call, std::string_view
     } catch (const std::exception& e) {
       return fmt::format("fmt::format(\"{}\", ticks {}) raised: {}", printable(field), a.bits, e.what());
     }
-    const std::string expected = expected_layout(call.timestamp_spec == '}' ? 'f' : spec, LogTimestamp{a.bits});
+    const std::string expected =
+        expected_layout(call.timestamp_spec == '}' ? 'f' : spec, LogTimestamp{a.bits});
     if (text != expected) {
-      return fmt::format("fmt::format(\"{}\", ticks {}) gave \"{}\", expected \"{}\"", printable(field), a.bits,
-                         printable(text), expected);
+      return fmt::format("fmt::format(\"{}\", ticks {}) gave \"{}\", expected \"{}\"", printable(field),
+                         a.bits, printable(text), expected);
     }
   }
   return {};

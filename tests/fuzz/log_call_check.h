@@ -35,17 +35,17 @@ struct Argument {
     kDouble,
     kBool,
     kChar,
-    kString,       // a string_view: may hold NUL bytes and line feeds
-    kCString,      // a const char*: ends at its first NUL
+    kString,   // a string_view: may hold NUL bytes and line feeds
+    kCString,  // a const char*: ends at its first NUL
     kTimestamp,
     kPointer,
-    kThrowing,     // a type whose formatter writes a little and then throws
+    kThrowing,  // a type whose formatter writes a little and then throws
     kKindCount
   };
   Kind kind = kInt;
-  std::int64_t integer = 0;   // kInt, kLongLong, kBool, kChar, kThrowing (what it throws)
-  std::uint64_t bits = 0;     // kUnsignedLongLong, kDouble (its bit pattern), kTimestamp, kPointer
-  std::string text;           // kString, kCString
+  std::int64_t integer = 0;  // kInt, kLongLong, kBool, kChar, kThrowing (what it throws)
+  std::uint64_t bits = 0;    // kUnsignedLongLong, kDouble (its bit pattern), kTimestamp, kPointer
+  std::string text;          // kString, kCString
 };
 
 // Which calls one input makes (bits of LogCallCase::calls).

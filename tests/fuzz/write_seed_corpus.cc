@@ -73,12 +73,12 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
   add("malformed-close", base("value } {}", {integer(1)}));
   add("malformed-fields", base("{:}{0:{}}{:q}{:.}", {integer(1), integer(2)}));
   add("missing-arguments", base("{} {} {} {5}", {integer(1)}));
-  add("wrong-types", base("{:d} {:s} {:f} {:c} {:p}", {text("str"), integer(3), text("x"), number(1.5),
-                                                        integer(7)}));
+  add("wrong-types",
+      base("{:d} {:s} {:f} {:c} {:p}", {text("str"), integer(3), text("x"), number(1.5), integer(7)}));
   add("huge-width", base("[{:>99999999999}]", {integer(1)}));
   add("huge-precision", base("{:.99999999e}|{:.5000000}", {number(1.0 / 3), text("abc")}));
-  add("dynamic-width", base("{:{}}|{:.{}f}|{:{}}", {integer(12), integer(70000), number(2.5), integer(40),
-                                                    text("w"), integer(-3)}));
+  add("dynamic-width", base("{:{}}|{:.{}f}|{:{}}",
+                            {integer(12), integer(70000), number(2.5), integer(40), text("w"), integer(-3)}));
   add("line-feed-fill", base("{:\n>3000}", {integer(5)}));
   add("long-message", base("{:x>5000}|{:y<70000}", {integer(1), text("z")}));
   {
@@ -112,14 +112,18 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
     LogCallCase call = base("stack");
     call.calls = kCallAssert;
     call.callstack = stack;
-    add(std::string("callstack-") + (stack[0] == '\n' ? "line-feed" : stack[0] == 'x' ? "one" : "no-end"), call);
+    add(std::string("callstack-") + (stack[0] == '\n'  ? "line-feed"
+                                     : stack[0] == 'x' ? "one"
+                                                       : "no-end"),
+        call);
   }
   {
-    LogCallCase call = base("timestamps {:T} {:d} {:Z} {:x} {} {:z}",
-                            {bits(637'921'789'271'239'000, Argument::kTimestamp), bits(0, Argument::kTimestamp),
-                             bits(k1601Offset, Argument::kTimestamp), bits(k1601Offset - 1, Argument::kTimestamp),
-                             bits(~std::uint64_t{0}, Argument::kTimestamp),
-                             bits(3'155'378'975'999'999'999, Argument::kTimestamp)});
+    LogCallCase call =
+        base("timestamps {:T} {:d} {:Z} {:x} {} {:z}",
+             {bits(637'921'789'271'239'000, Argument::kTimestamp), bits(0, Argument::kTimestamp),
+              bits(k1601Offset, Argument::kTimestamp), bits(k1601Offset - 1, Argument::kTimestamp),
+              bits(~std::uint64_t{0}, Argument::kTimestamp),
+              bits(3'155'378'975'999'999'999, Argument::kTimestamp)});
     add("timestamps", call);
     call.format = "{:TT} after";
     call.timestamp_spec = 'F';
@@ -165,7 +169,8 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   for (const auto& [name, call] : core::logger::fuzz::seeds()) {
-    std::ofstream(std::string(argv[1]) + "/seed-" + name, std::ios::binary) << core::logger::fuzz::encode_case(call);
+    std::ofstream(std::string(argv[1]) + "/seed-" + name, std::ios::binary)
+        << core::logger::fuzz::encode_case(call);
   }
   return 0;
 }

@@ -181,8 +181,8 @@ TEST_F(BadInputTest, HeadersBeyondTheirAreasAreCut) {
   recorder_.clear();
   detail::g_prefix_width.store(0);
   log_format_data_error(LogLocation{function, "f.cc", 1}, "m", {});
-  EXPECT_EQ(only_text(),
-            with_nul("f.cc(1) : {hh:mm:ss.mmm} ERRR: [DataError] > " + ("[" + function).substr(0, 128) + "m\n"));
+  EXPECT_EQ(only_text(), with_nul("f.cc(1) : {hh:mm:ss.mmm} ERRR: [DataError] > " +
+                                  ("[" + function).substr(0, 128) + "m\n"));
 }
 
 TEST_F(BadInputTest, ChannelsWithoutCallbackAreCountedButNeverCalled) {
@@ -282,7 +282,8 @@ TEST_F(BadInputTest, HeapExhaustionCutsEveryFormOfTextAndEndsItWell) {
 TEST_F(BadInputTest, BadTimestampSpecsAndValues) {
   const LogTimestamp timestamp{637'921'789'271'239'000};  // 2022-06-30 09:42:07.123
   log_format(LogOptions{}, kCategory, kInfo, "A{:x}B|{:TT}C", fmt::make_format_args(timestamp, timestamp));
-  EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [bad] > A<invalid_datetime_format_specifier>B|09:42:07.123\n"));
+  EXPECT_EQ(only_text(),
+            with_nul("{hh:mm:ss.mmm} INFO: [bad] > A<invalid_datetime_format_specifier>B|09:42:07.123\n"));
   // Outside a log call, {fmt} reports the field it cannot finish, and only
   // with its own error type.
   EXPECT_THROW((void)fmt::format(fmt::runtime("{:TT}"), timestamp), fmt::format_error);

@@ -68,9 +68,14 @@ struct CallPlan {
 };
 
 CallPlan plan_of(int t, int seq) {
-  CallPlan plan{static_cast<Form>(seq % kFormCount), category_record(t * 131 + seq * 7),
-                kLevels[seq / kFormCount % 4], fmt::format("src/stress/t{}.cc", t),
-                fmt::format("worker_{}", t), fmt::format("seq == {}", seq), {}, static_cast<std::uint32_t>(seq)};
+  CallPlan plan{static_cast<Form>(seq % kFormCount),
+                category_record(t * 131 + seq * 7),
+                kLevels[seq / kFormCount % 4],
+                fmt::format("src/stress/t{}.cc", t),
+                fmt::format("worker_{}", t),
+                fmt::format("seq == {}", seq),
+                {},
+                static_cast<std::uint32_t>(seq)};
   switch (seq % 3) {
     case 0:
       plan.callstack = fmt::format("frame0 t{}\nframe1\n", t);
@@ -162,17 +167,19 @@ std::string expected_text(const CallPlan& plan, const DispatchContext& context, 
 }
 
 // Checks one ordinary text against the raw pieces that preceded it.
-std::string check_text(int t, const LogCategory& category, const DispatchContext& context, std::string_view text,
-                       const std::vector<RawPiece>& pieces, int* seq_out) {
+std::string check_text(int t, const LogCategory& category, const DispatchContext& context,
+                       std::string_view text, const std::vector<RawPiece>& pieces, int* seq_out) {
   if (pieces.empty()) return "a text without raw pieces";
   std::string message;
   for (const RawPiece& piece : pieces) {
-    if (piece.timestamp.ticks != pieces[0].timestamp.ticks) return "raw pieces of one call with two timestamps";
+    if (piece.timestamp.ticks != pieces[0].timestamp.ticks)
+      return "raw pieces of one call with two timestamps";
     if (piece.category != category.key.name) return "a raw piece of another call's category";
     message += piece.text;
   }
   const int seq = sequence_in(message, t);
-  if (seq < 0 || seq >= kMaxMessagesPerLogger) return "a text that is not this thread's: " + std::string(text);
+  if (seq < 0 || seq >= kMaxMessagesPerLogger)
+    return "a text that is not this thread's: " + std::string(text);
   *seq_out = seq;
   const CallPlan plan = plan_of(t, seq);
   const std::string expected_message =
@@ -215,7 +222,8 @@ void on_text(void*, const DispatchContext& context, const LogCategory& category,
 void on_raw_piece(void*, const DispatchContext&, const LogCategory& category, const LogLevel&,
                   LogTimestamp timestamp, std::string_view piece) {
   if (t_logger < 0) return;
-  g_loggers[t_logger].pending.push_back(RawPiece{std::string(piece), timestamp, std::string(category.key.name)});
+  g_loggers[t_logger].pending.push_back(
+      RawPiece{std::string(piece), timestamp, std::string(category.key.name)});
 }
 
 // A channel registered while the loggers run, as an ordinary and a raw half:
@@ -243,8 +251,8 @@ struct LateChannel {
     if (seq >= 0) static_cast<LateChannel*>(self)->texts[t_logger].note(seq);
   }
   // Each message has one piece that carries its tag.
-  static void on_raw_piece(void* self, const DispatchContext&, const LogCategory&, const LogLevel&, LogTimestamp,
-                           std::string_view piece) {
+  static void on_raw_piece(void* self, const DispatchContext&, const LogCategory&, const LogLevel&,
+                           LogTimestamp, std::string_view piece) {
     if (t_logger < 0) return;
     const int seq = sequence_in(piece, t_logger);
     if (seq >= 0) static_cast<LateChannel*>(self)->pieces[t_logger].note(seq);

@@ -48,13 +48,12 @@ LoggerApi g_api;
 
 void on_step(void*, int event) { say("step %s", lifecycle_step_name(event).c_str()); }
 
-void on_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel&,
-             std::string_view) {
+void on_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view) {
   say("%s channel called", static_cast<const char*>(user_data));
 }
 
-void on_line(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel&,
-             LogTimestamp, std::string_view line) {
+void on_line(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel&, LogTimestamp,
+             std::string_view line) {
   say("%s raw channel: %.*s", static_cast<const char*>(user_data), static_cast<int>(line.size()),
       line.data());
 }
@@ -66,8 +65,8 @@ void count_category(void* count, CategoryInfo) { ++*static_cast<int*>(count); }
 char g_host[] = "host";
 char g_late[] = "late";
 
-constexpr LogCategory kDeclared{{"exit.declared", category_id("exit.declared")}, true,
-                                MessageVerbosity::Detailed};
+constexpr LogCategory kDeclared{
+    {"exit.declared", category_id("exit.declared")}, true, MessageVerbosity::Detailed};
 constexpr LogCategory kLate{{"exit.late", category_id("exit.late")}, true, MessageVerbosity::Detailed};
 constexpr LogLevel kInfo{"INFO", 2};
 constexpr LogLocation kHere{"call_in_late", "exit_caller.cc", 1};
@@ -92,7 +91,8 @@ void call_in_late() {
   const bool disabled = g_api.disable_category(kDeclared);
   const bool disabled_by_name = g_api.disable_category_by_name("exit.declared");
   const bool changed = g_api.change_category_verbosity(kDeclared, MessageVerbosity::Normal);
-  const bool changed_by_name = g_api.change_category_verbosity_by_name("exit.declared", MessageVerbosity::Normal);
+  const bool changed_by_name =
+      g_api.change_category_verbosity_by_name("exit.declared", MessageVerbosity::Normal);
   g_api.reset_category_verbosity(kDeclared);
   g_api.reset_category_verbosity_by_name("exit.declared");
   g_api.disable_all_known_categories();

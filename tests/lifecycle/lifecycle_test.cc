@@ -286,10 +286,13 @@ TEST_F(BuildOrderTest, EveryLoggingCallBuildsTheOrdinaryListThenTheRawList) {
   const std::vector<NamedCall> calls = {
       {"log_format", [](const LoggerApi& api) { log_line(api, kShort, "first call"); }},
       {"log_format_source",
-       [](const LoggerApi& api) { api.log_format_source(LogOptions{}, kHere, kShort, kInfo, "first call", {}); }},
+       [](const LoggerApi& api) {
+         api.log_format_source(LogOptions{}, kHere, kShort, kInfo, "first call", {});
+       }},
       {"log_format_assert",
        [](const LoggerApi& api) { api.log_format_assert(kHere, "condition", "", "first call", {}); }},
-      {"log_format_data_error", [](const LoggerApi& api) { api.log_format_data_error(kHere, "first call", {}); }},
+      {"log_format_data_error",
+       [](const LoggerApi& api) { api.log_format_data_error(kHere, "first call", {}); }},
   };
   expect_each_first_call_gives(
       calls, ElementsAre("+lock", "+channels", "+raw channels", "-raw channels", "-channels", "-lock"));
@@ -298,7 +301,8 @@ TEST_F(BuildOrderTest, EveryLoggingCallBuildsTheOrdinaryListThenTheRawList) {
 TEST_F(BuildOrderTest, EveryCategoryCallBuildsTheResourceThenTheRegistry) {
   auto ignore_category = [](void*, CategoryInfo) {};
   const std::vector<NamedCall> calls = {
-      {"can_dispatch_log", [](const LoggerApi& api) { api.can_dispatch_log(kShort, MessageVerbosity::Brief); }},
+      {"can_dispatch_log",
+       [](const LoggerApi& api) { api.can_dispatch_log(kShort, MessageVerbosity::Brief); }},
       {"declare_category", [](const LoggerApi& api) { api.declare_category(kShort); }},
       {"declare_category by name", [](const LoggerApi& api) { api.declare_category_by_name("b", true); }},
       {"enable_category", [](const LoggerApi& api) { api.enable_category(kShort); }},
@@ -310,7 +314,8 @@ TEST_F(BuildOrderTest, EveryCategoryCallBuildsTheResourceThenTheRegistry) {
       {"change_category_verbosity by name",
        [](const LoggerApi& api) { api.change_category_verbosity_by_name("b", MessageVerbosity::Brief); }},
       {"reset_category_verbosity", [](const LoggerApi& api) { api.reset_category_verbosity(kShort); }},
-      {"reset_category_verbosity by name", [](const LoggerApi& api) { api.reset_category_verbosity_by_name("b"); }},
+      {"reset_category_verbosity by name",
+       [](const LoggerApi& api) { api.reset_category_verbosity_by_name("b"); }},
       {"disable_all_known_categories", [](const LoggerApi& api) { api.disable_all_known_categories(); }},
       {"foreach_category", [&](const LoggerApi& api) { api.foreach_category(ignore_category, nullptr); }},
   };
@@ -354,7 +359,9 @@ TEST_F(BuildOrderTest, RacingFirstCallsBuildEachObjectOnce) {
 
   const std::vector<std::string> built = steps();
   ASSERT_THAT(built, UnorderedElementsAre("+lock", "+resource", "+registry", "+channels", "+raw channels"));
-  const auto at = [&](const char* step) { return std::find(built.begin(), built.end(), step) - built.begin(); };
+  const auto at = [&](const char* step) {
+    return std::find(built.begin(), built.end(), step) - built.begin();
+  };
   EXPECT_LT(at("+resource"), at("+registry"));
   EXPECT_LT(at("+channels"), at("+raw channels"));
 
@@ -366,7 +373,8 @@ TEST_F(BuildOrderTest, RacingFirstCallsBuildEachObjectOnce) {
   const std::vector<std::string> steps_at_unload = unload();
   ASSERT_EQ(steps_at_unload.size(), 2 * built.size());
   const std::vector<std::string> torn_down(steps_at_unload.begin() + built.size(), steps_at_unload.end());
-  EXPECT_THAT(torn_down, UnorderedElementsAre("-lock", "-resource", "-registry", "-channels", "-raw channels"));
+  EXPECT_THAT(torn_down,
+              UnorderedElementsAre("-lock", "-resource", "-registry", "-channels", "-raw channels"));
   EXPECT_EQ(torn_down.back(), "-lock");
   const auto gone = [&](const char* step) {
     return std::find(torn_down.begin(), torn_down.end(), step) - torn_down.begin();
@@ -429,17 +437,25 @@ const std::string kLateValues = "late change_verbosity 1, runtime_verbosity 1, d
 std::vector<ExitCase> exit_cases() {
   const std::vector<std::string> built = {"step +lock", "step +channels", "step +raw channels"};
   return {
-      {"InstalledBeforeUse", kInstalledLibrary, "before-use",
+      {"InstalledBeforeUse",
+       kInstalledLibrary,
+       "before-use",
        {kBeforeExit[0], kBeforeExit[1], kKnownBeforeExit, kLateBegin, kLateCategories, kLateValues}},
-      {"TracedBeforeLoad", kTracedLibrary, "before-load",
+      {"TracedBeforeLoad",
+       kTracedLibrary,
+       "before-load",
        {built[0], built[1], built[2], kBeforeExit[0], kBeforeExit[1], "step +resource", "step +registry",
         kKnownBeforeExit, "step -registry", "step -resource", "step -raw channels", "step -channels",
         "step -lock", kLateBegin, kLateCategories, kLateValues}},
-      {"TracedBeforeUse", kTracedLibrary, "before-use",
+      {"TracedBeforeUse",
+       kTracedLibrary,
+       "before-use",
        {built[0], built[1], built[2], kBeforeExit[0], kBeforeExit[1], "step +resource", "step +registry",
         kKnownBeforeExit, "step -registry", "step -resource", "step -raw channels", "step -channels",
         kLateBegin, kLateCategories, kLateValues, "step -lock"}},
-      {"TracedMidUse", kTracedLibrary, "mid-use",
+      {"TracedMidUse",
+       kTracedLibrary,
+       "mid-use",
        {built[0], built[1], built[2], kBeforeExit[0], kBeforeExit[1], "step +resource", "step +registry",
         kKnownBeforeExit, "step -registry", "step -resource", kLateBegin, kLateCategories, kLateValues,
         "step -raw channels", "step -channels", "step -lock"}},

@@ -20,10 +20,9 @@ namespace core::logger::testing {
 
 // Every exported function of the library, one pointer each.
 struct LoggerApi {
-  void (*log_format)(LogOptions, const LogCategory&, const LogLevel&, std::string_view,
-                     fmt::format_args);
-  void (*log_format_source)(LogOptions, LogLocation, const LogCategory&, const LogLevel&,
-                            std::string_view, fmt::format_args);
+  void (*log_format)(LogOptions, const LogCategory&, const LogLevel&, std::string_view, fmt::format_args);
+  void (*log_format_source)(LogOptions, LogLocation, const LogCategory&, const LogLevel&, std::string_view,
+                            fmt::format_args);
   void (*log_format_assert)(LogLocation, std::string_view, std::string_view, std::string_view,
                             fmt::format_args);
   void (*log_format_data_error)(LogLocation, std::string_view, fmt::format_args);
@@ -70,11 +69,13 @@ inline constexpr auto kBindings = std::make_tuple(
             "_ZN4core6logger17log_format_sourceENS0_10LogOptionsENS0_11LogLocationERKNS0_11LogCategoryERKNS0_"
             "8LogLevelESt17basic_string_viewIcSt11char_traitsIcEEN3fmt2v917basic_format_argsINSE_20basic_"
             "format_contextINSE_8appenderEcEEEE"},
-    Binding{&LoggerApi::log_format_assert,
-            "_ZN4core6logger17log_format_assertENS0_11LogLocationESt17basic_string_viewIcSt11char_traitsIcEES5_"
-            "S5_N3fmt2v917basic_format_argsINS7_20basic_format_contextINS7_8appenderEcEEEE"},
+    Binding{
+        &LoggerApi::log_format_assert,
+        "_ZN4core6logger17log_format_assertENS0_11LogLocationESt17basic_string_viewIcSt11char_traitsIcEES5_"
+        "S5_N3fmt2v917basic_format_argsINS7_20basic_format_contextINS7_8appenderEcEEEE"},
     Binding{&LoggerApi::log_format_data_error,
-            "_ZN4core6logger21log_format_data_errorENS0_11LogLocationESt17basic_string_viewIcSt11char_traitsIcEEN3fmt"
+            "_ZN4core6logger21log_format_data_errorENS0_11LogLocationESt17basic_string_viewIcSt11char_"
+            "traitsIcEEN3fmt"
             "2v917basic_format_argsINS7_20basic_format_contextINS7_8appenderEcEEEE"},
     Binding{&LoggerApi::default_options, "_ZN4core6logger15default_optionsEv"},
     Binding{&LoggerApi::set_default_options, "_ZN4core6logger19set_default_optionsENS0_10LogOptionsE"},
@@ -146,16 +147,26 @@ inline constexpr const char kInstallTraceHookSymbol[] = "core_logger_trace_lifec
 inline std::string lifecycle_step_name(int event) {
   using detail::LifecycleEvent;
   switch (static_cast<LifecycleEvent>(event)) {
-    case LifecycleEvent::kRegistryLockBuilt: return "+lock";
-    case LifecycleEvent::kMemoryResourceBuilt: return "+resource";
-    case LifecycleEvent::kCategoryRegistryBuilt: return "+registry";
-    case LifecycleEvent::kChannelListBuilt: return "+channels";
-    case LifecycleEvent::kRawChannelListBuilt: return "+raw channels";
-    case LifecycleEvent::kRegistryLockDestroyed: return "-lock";
-    case LifecycleEvent::kMemoryResourceDestroyed: return "-resource";
-    case LifecycleEvent::kCategoryRegistryDestroyed: return "-registry";
-    case LifecycleEvent::kChannelListDestroyed: return "-channels";
-    case LifecycleEvent::kRawChannelListDestroyed: return "-raw channels";
+    case LifecycleEvent::kRegistryLockBuilt:
+      return "+lock";
+    case LifecycleEvent::kMemoryResourceBuilt:
+      return "+resource";
+    case LifecycleEvent::kCategoryRegistryBuilt:
+      return "+registry";
+    case LifecycleEvent::kChannelListBuilt:
+      return "+channels";
+    case LifecycleEvent::kRawChannelListBuilt:
+      return "+raw channels";
+    case LifecycleEvent::kRegistryLockDestroyed:
+      return "-lock";
+    case LifecycleEvent::kMemoryResourceDestroyed:
+      return "-resource";
+    case LifecycleEvent::kCategoryRegistryDestroyed:
+      return "-registry";
+    case LifecycleEvent::kChannelListDestroyed:
+      return "-channels";
+    case LifecycleEvent::kRawChannelListDestroyed:
+      return "-raw channels";
   }
   return "?" + std::to_string(event);
 }

@@ -13,7 +13,6 @@
 namespace core::logger::testing {
 namespace {
 
-
 const LogCategory kNet = make_category("net");
 
 void log_plain(LogOptions options = LogOptions{}) {
@@ -88,7 +87,6 @@ TEST_F(DefaultOptionsTest, CallOptionsAddToTheDefaultsButCannotClearThem) {
   EXPECT_TRUE(context.channel_defined);
 }
 
-
 TEST_F(DefaultOptionsTest, OrdinaryLinesIgnoreFunctionAndFileLineFlags) {
   log_format_source(WithFunction | WithFileLine, LogLocation{"f", "file.cc", 3}, kNet, kInfo, "x",
                     fmt::format_args());
@@ -103,13 +101,12 @@ TEST_F(ChannelListTest, SameChannelTwiceReceivesEverythingTwice) {
   EXPECT_EQ(recorder_.texts().size(), 2u);
 }
 
-
-
 // A channel that registers another channel from inside its callback.
 struct Registrar {
   RecordingChannel* late;
   int calls = 0;
-  static void on_text(void* self, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view) {
+  static void on_text(void* self, const DispatchContext&, const LogCategory&, const LogLevel&,
+                      std::string_view) {
     auto* registrar = static_cast<Registrar*>(self);
     if (registrar->calls++ == 0) add_default_channel(registrar->late->channel());
   }

@@ -108,7 +108,8 @@ TEST(AutomaticFieldsTest, EveryArgumentTypeIsWrittenAsFmtWritesIt) {
   expect_same_as_fmt("{}|{}|{}|{}", 100, -100, 1000000000, 4294967295u);
   expect_same_as_fmt("{} {} {} {}", true, false, 'x', '\0');
   expect_same_as_fmt("{} {} {} {}", 0.1, -1.5e300, 3.0f, 2.5L);
-  expect_same_as_fmt("{} {}", std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN());
+  expect_same_as_fmt("{} {}", std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN());
   const char* c_string = "c-string";
   const std::string text(100, 't');
   expect_same_as_fmt("{}/{}/{}/{}", c_string, text, std::string_view("view"), std::string_view());
@@ -160,8 +161,8 @@ TEST(AutomaticFieldsTest, OtherFieldsAndStrayBracesAreLeftToFmt) {
 }
 
 TEST(AutomaticFieldsTest, ErrorsStopAtTheSamePlaceAsFmt) {
-  expect_same_as_fmt("a {} b {} c", 1);      // a missing argument
-  expect_same_as_fmt("{}");                  // no argument at all
+  expect_same_as_fmt("a {} b {} c", 1);  // a missing argument
+  expect_same_as_fmt("{}");              // no argument at all
   const char* null_string = nullptr;
   expect_same_as_fmt("x {} y {}", 2, null_string);
   // The buffer grows on the heap at the first argument that does not fit.

@@ -61,8 +61,6 @@ TEST_F(OrdinaryComposerTest, LineFeedOnlyYieldsTwoLines) {
   EXPECT_THAT(recorder_.raw_lines(), ElementsAre("\n", ""));
 }
 
-
-
 TEST_F(OrdinaryComposerTest, ContinuationJoinsTheFirstLineWithTheBar) {
   log_format(Continuation, make_category("net"), kInfo, "a\nb", fmt::format_args());
   EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net] | a\n"
@@ -126,7 +124,6 @@ TEST_F(AlignmentTest, HeaderLongerThanTheAreaIsCutOnEveryLine) {
   log(make_category("net"), "c");
   EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [net]" + std::string(512 - 26, ' ') + " > c\n"));
 }
-
 
 }  // namespace
 }  // namespace core::logger::testing

@@ -13,8 +13,8 @@ namespace core::logger::testing {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::Not;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kBegin = std::string(54, '>') + " callstack beg " + std::string(54, '>') + "\n";
 const std::string kEnd = std::string(54, '<') + " callstack end " + std::string(54, '<') + "\n";
@@ -63,7 +63,8 @@ TEST_F(AssertReportTest, MessageEndingInLineFeedLeavesAnEmptyMessageLine) {
 TEST_F(AssertReportTest, EmptyFieldsStillYieldTheirLines) {
   assert_report(LogLocation{"", "", 7}, "", "", "");
   const std::string h = "(7) : {hh:mm:ss.mmm} ASRT: [Assert]";
-  EXPECT_EQ(only_text(), with_nul(h + " > Assertion failed!\n" + h + " - Condition: \n" + h + " - Function: \n\n"));
+  EXPECT_EQ(only_text(),
+            with_nul(h + " > Assertion failed!\n" + h + " - Condition: \n" + h + " - Function: \n\n"));
 }
 
 TEST_F(AssertReportTest, LineFeedsInsideTheConditionAreCopiedUnchanged) {
@@ -72,7 +73,8 @@ TEST_F(AssertReportTest, LineFeedsInsideTheConditionAreCopiedUnchanged) {
 }
 
 TEST_F(AssertReportTest, CallStackStandsBetweenBannersWithOneFinalLineFeed) {
-  const std::string head = h_ + " > Assertion failed!\n" + h_ + " - Condition: c\n" + h_ + " - Function: main\n";
+  const std::string head =
+      h_ + " > Assertion failed!\n" + h_ + " - Condition: c\n" + h_ + " - Function: main\n";
   const std::pair<std::string, std::string> cases[] = {
       {"f0\nf1\n", "f0\nf1\n"},
       {"f0\nf1", "f0\nf1\n"},  // a last character that is not a line feed is kept
@@ -133,7 +135,6 @@ TEST_F(AssertReportTest, FixedRecordsAndFlagsWithoutReadingDefaults) {
   EXPECT_TRUE(detail::kAssertCategory.enabled);
   EXPECT_EQ(detail::kAssertCategory.verbosity, MessageVerbosity::Detailed);
 }
-
 
 template <typename... Args>
 void data_error(const LogLocation& where, std::string_view format, const Args&... args) {

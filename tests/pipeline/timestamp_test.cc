@@ -56,8 +56,7 @@ TEST(TimestampLayoutTest, UnknownLetterWritesTheMarkerAndFormattingGoesOn) {
 TEST(TimestampLayoutTest, LongerSpecStopsTheEnclosingFormatWithAnError) {
   fmt::memory_buffer out;
   const LogTimestamp timestamp{ticks_of(2022, 6, 30, 9, 5, 3, 7)};
-  EXPECT_THROW(fmt::format_to(fmt::appender(out), fmt::runtime("A{:TT}B"), timestamp),
-               fmt::format_error);
+  EXPECT_THROW(fmt::format_to(fmt::appender(out), fmt::runtime("A{:TT}B"), timestamp), fmt::format_error);
   EXPECT_EQ(fmt::to_string(out), "A09:05:03.007");
 }
 
@@ -100,7 +99,7 @@ TEST(TimestampCalendarTest, EveryDayOfTwoLeapCyclesAgreesWithTheOracle) {
 }
 
 TEST(TimestampCalendarTest, DayOfWeekIsCarriedButNeverWritten) {
-  EXPECT_EQ(to_date_time_fields(LogTimestamp{ticks_of(1601, 1, 1)}).day_of_week, 1);  // Monday
+  EXPECT_EQ(to_date_time_fields(LogTimestamp{ticks_of(1601, 1, 1)}).day_of_week, 1);   // Monday
   EXPECT_EQ(to_date_time_fields(LogTimestamp{ticks_of(2022, 6, 30)}).day_of_week, 4);  // Thursday
   EXPECT_EQ(to_date_time_fields(LogTimestamp{ticks_of(2023, 1, 1)}).day_of_week, 0);   // Sunday
 }

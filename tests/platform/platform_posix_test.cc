@@ -41,7 +41,8 @@ class StderrCapture {
     restore();
     std::string out;
     char buffer[65536];
-    for (ssize_t n; (n = ::read(fds_[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fds_[0], buffer, sizeof buffer)) > 0;)
+      out.append(buffer, static_cast<std::size_t>(n));
     return out;
   }
 
@@ -70,7 +71,8 @@ TEST(DebugOutputTest, BuiltinChannelWritesEveryComposedTextWithoutItsNul) {
   log_format(LogOptions{}, testing::make_category("net"), testing::kInfo, "a\n{}",
              fmt::make_format_args(big));
   const std::string written = capture.read();
-  EXPECT_EQ(testing::mask_time(written), "{hh:mm:ss.mmm} INFO: [net] > a\n{hh:mm:ss.mmm} INFO: [net] | " + big + "\n");
+  EXPECT_EQ(testing::mask_time(written),
+            "{hh:mm:ss.mmm} INFO: [net] > a\n{hh:mm:ss.mmm} INFO: [net] | " + big + "\n");
   detail::reset_for_testing();
 }
 

@@ -17,8 +17,8 @@ namespace core::logger::testing {
 class RecordingChannel {
  public:
   struct Delivery {
-    bool raw;                // a raw line, or an ordinary text
-    std::string text;        // the view's characters, a NUL included
+    bool raw;          // a raw line, or an ordinary text
+    std::string text;  // the view's characters, a NUL included
     DispatchContext context;
     std::string category;
     std::uint32_t category_id;
@@ -27,9 +27,7 @@ class RecordingChannel {
     LogTimestamp timestamp;  // raw lines only
   };
 
-  LogChannel channel(std::string_view name = "recording") {
-    return LogChannel{name, &on_text, this};
-  }
+  LogChannel channel(std::string_view name = "recording") { return LogChannel{name, &on_text, this}; }
   LogRawChannel raw_channel(std::string_view name = "recording-raw") {
     return LogRawChannel{name, &on_raw_line, this};
   }
@@ -56,8 +54,8 @@ class RecordingChannel {
     static_cast<RecordingChannel*>(self)->record(true, context, category, level, timestamp, line);
   }
 
-  void record(bool raw, const DispatchContext& context, const LogCategory& category,
-              const LogLevel& level, LogTimestamp timestamp, std::string_view text) {
+  void record(bool raw, const DispatchContext& context, const LogCategory& category, const LogLevel& level,
+              LogTimestamp timestamp, std::string_view text) {
     std::lock_guard<std::mutex> lock(mutex_);
     deliveries_.push_back(Delivery{raw, std::string(text), context, std::string(category.key.name),
                                    category.key.id, std::string(level.name), level.value, timestamp});

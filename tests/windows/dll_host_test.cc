@@ -56,8 +56,8 @@ class LoadedLibrary {
 };
 
 constexpr LogCategory kShort{{"s", category_id("s")}, true, MessageVerbosity::Detailed};
-constexpr LogCategory kLong{{"a-long-category-name", category_id("a-long-category-name")}, true,
-                            MessageVerbosity::Detailed};
+constexpr LogCategory kLong{
+    {"a-long-category-name", category_id("a-long-category-name")}, true, MessageVerbosity::Detailed};
 constexpr LogLevel kInfo{"INFO", 2};
 
 void log(const testing::LoggerExports& api, const LogCategory& category, std::string_view message) {
@@ -173,8 +173,8 @@ TEST(DllLifecycleTest, TeardownReversesTheOrderOfFirstUse) {
   ASSERT_TRUE(library.unload());
   EXPECT_THAT(library.events(),
               ElementsAre(kLockBuilt, kRawChannelListBuilt, kChannelListBuilt, kMemoryResourceBuilt,
-                          kRegistryBuilt, kRegistryDestroyed, kMemoryResourceDestroyed,
-                          kChannelListDestroyed, kRawChannelListDestroyed, kLockDestroyed));
+                          kRegistryBuilt, kRegistryDestroyed, kMemoryResourceDestroyed, kChannelListDestroyed,
+                          kRawChannelListDestroyed, kLockDestroyed));
   EXPECT_EQ(recorder.raw_lines().size(), 1u);  // not called at unload
 }
 

@@ -39,11 +39,10 @@ class CallsAtExit {
     g_logger.foreach_category(&count_category, &categories);
     const bool changed = g_logger.change_verbosity(MessageVerbosity::Normal);
     g_logger.set_default_options(WithFileLine);
-    const std::string result =
-        fmt::format("delivered={} dispatch={} categories={} changed={} verbosity={} options={}\n",
-                    g_delivered, dispatch, categories, changed,
-                    static_cast<unsigned>(g_logger.runtime_verbosity()),
-                    static_cast<unsigned>(g_logger.default_options()));
+    const std::string result = fmt::format(
+        "delivered={} dispatch={} categories={} changed={} verbosity={} options={}\n", g_delivered, dispatch,
+        categories, changed, static_cast<unsigned>(g_logger.runtime_verbosity()),
+        static_cast<unsigned>(g_logger.default_options()));
     // The C runtime's streams may be gone by now; the file API is not.
     HANDLE file = ::CreateFileA(g_result_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -45,8 +45,7 @@ class DebugOutputCapture {
  private:
   static LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-    if (current_ != nullptr && record.ExceptionCode == DBG_PRINTEXCEPTION_C &&
-        record.NumberParameters >= 2) {
+    if (current_ != nullptr && record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
       const auto length = static_cast<std::size_t>(record.ExceptionInformation[0]);
       const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
       current_->terminated_ &= length > 0 && text[length - 1] == '\0';
