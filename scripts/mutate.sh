@@ -148,13 +148,27 @@ done
 ((errors == 0)) || { echo "$errors unusable row(s) in $table" >&2; exit 2; }
 if $check_only; then echo "${#chosen[@]} rows usable"; exit 0; fi
 
-build() {  # build <configuration>: incremental; output only on failure
+build() {  # build <configuration> [target...]: incremental, everything unless targets are named
   local dir=$work/$1 log=$work/$1.build.log
   if [[ ! -f $dir/CMakeCache.txt ]]; then
     # shellcheck disable=SC2046
     cmake -S "$tree" -B "$dir" $(configure_options "$1") >"$log" 2>&1 || { cat "$log"; return 1; }
   fi
-  cmake --build "$dir" -j"$jobs" >"$log" 2>&1
+  local targets=()
+  (($# > 1)) && targets=(--target "${@:2}")
+  cmake --build "$dir" -j"$jobs" "${targets[@]}" >"$log" 2>&1
+}
+
+# The build targets that carry the names of the tests in <regex> ("^(a|b)$"),
+# or nothing (build everything) when one of them is not a target.
+targets_of() {  # targets_of <configuration> <regex>
+  local names help
+  names=$(sed -E 's/^\^?\(?//; s/\)?\$?$//' <<<"$2" | tr '|' ' ')
+  help=$(cmake --build "$work/$1" --target help 2>/dev/null)
+  for name in $names; do
+    grep -qE "^\.\.\. $name( |$)" <<<"$help" || return 0
+  done
+  echo "$names"
 }
 
 run_tests() {  # run_tests <configuration> <regex>
@@ -184,7 +198,8 @@ for row in "${chosen[@]}"; do
   split_row "$row"
   (cd "$tree" && mutation apply "$file" "$original" "$replacement")
   start=$SECONDS
-  if ! build "$configuration"; then
+  # shellcheck disable=SC2046
+  if ! build "$configuration" $(targets_of "$configuration" "$tests"); then
     outcome="does not build"
     broken=$((broken + 1))
   elif run_tests "$configuration" "$tests"; then
