@@ -25,7 +25,8 @@ struct DateTimeFields {
   std::int32_t millisecond;
 };
 
-// The present local time. Reads the clock and the zone offset afresh.
+// The present local time: the clock read afresh, and the zone offset that
+// platform::local_time_ticks finds.
 LogTimestamp current_timestamp() noexcept;
 
 // The calendar fields of `timestamp`, milliseconds truncated; all zero where

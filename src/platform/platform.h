@@ -46,7 +46,9 @@ enum class DebugOutputMode {
 DebugOutputMode debug_output_mode() noexcept;
 
 // The present local wall-clock time, with the daylight-saving state in force
-// now, as 100 ns ticks since 0001-01-01 00:00:00. Read afresh on every call.
+// now, as 100 ns ticks since 0001-01-01 00:00:00. The clock is read afresh on
+// every call; on POSIX the zone offset once per second and thread, so a
+// change of TZ shows on a thread from its next second on.
 std::uint64_t local_time_ticks() noexcept;
 
 // A calendar breakdown laid out like the Windows SYSTEMTIME record.

@@ -10,6 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <limits>
+#include <type_traits>
+
 namespace core::logger::platform {
 namespace {
 
@@ -17,6 +20,18 @@ namespace {
 constexpr std::int64_t kUnixEpochTicks = 621'355'968'000'000'000;
 // Days from 1601-01-01 to 1970-01-01.
 constexpr std::int64_t kDays1601To1970 = 134'774;
+
+// The zone offset that localtime_r gave this thread for one epoch second.
+struct ZoneOffset {
+  time_t second;
+  long offset;  // seconds east of UTC, daylight saving included
+};
+
+// Trivially destructible and constant-initialised: a thread_local with a
+// destructor would register it through __cxa_thread_atexit, which keeps
+// dlclose from unloading the library while the thread lives.
+thread_local ZoneOffset t_zone_offset{std::numeric_limits<time_t>::min(), 0};
+static_assert(std::is_trivially_destructible_v<ZoneOffset>);
 
 }  // namespace
 
@@ -43,12 +58,20 @@ DebugOutputMode debug_output_mode() noexcept {
 std::uint64_t local_time_ticks() noexcept {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  // localtime_r on every call: the offset must be the one in force now, and
-  // a host that changes TZ and calls tzset() expects the next line to show it.
-  tm local{};
-  const time_t seconds = now.tv_sec;
-  if (::localtime_r(&seconds, &local) == nullptr) return k1601Ticks;
-  const std::int64_t local_seconds = static_cast<std::int64_t>(seconds) + local.tm_gmtoff;
+  // localtime_r takes a process-wide lock and looks at TZ on every call, yet
+  // the offset it finds changes only on a second boundary (daylight saving
+  // starts and ends on one). So each thread converts once per second; a host
+  // that changes TZ and calls tzset() sees the new zone on a thread from that
+  // thread's next second on.
+  ZoneOffset& cached = t_zone_offset;
+  if (cached.second != now.tv_sec) {
+    tm local{};
+    const time_t seconds = now.tv_sec;
+    // A failure is not kept: the next call tries again.
+    if (::localtime_r(&seconds, &local) == nullptr) return k1601Ticks;
+    cached = ZoneOffset{seconds, local.tm_gmtoff};
+  }
+  const std::int64_t local_seconds = static_cast<std::int64_t>(now.tv_sec) + cached.offset;
   return static_cast<std::uint64_t>(
       kUnixEpochTicks + local_seconds * static_cast<std::int64_t>(kTicksPerSecond) + now.tv_nsec / 100);
 }

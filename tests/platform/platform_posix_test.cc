@@ -1,5 +1,6 @@
 // The POSIX platform layer: standard error as the debugger output and the
-// local clock under the process's TZ.
+// local clock under the process's TZ, whose offset each thread keeps for a
+// second.
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -7,9 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -112,18 +115,59 @@ std::int64_t observed_offset_seconds() {
   return std::llround(static_cast<double>(seconds) / 60.0) * 60;
 }
 
+// `read` on a thread of its own, which has converted no second yet.
+template <typename Read>
+auto on_a_fresh_thread(Read read) {
+  decltype(read()) value{};
+  std::thread([&] { value = read(); }).join();
+  return value;
+}
+
+std::int64_t utc_ticks_now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return kUnixEpoch + now.tv_sec * kTicksPerSecond + now.tv_nsec / 100;
+}
+
 TEST(LocalClockTest, FollowsTheZoneWithItsDaylightSavingState) {
   ScopedTimeZone zone("UTC0");
-  EXPECT_EQ(observed_offset_seconds(), 0);
+  EXPECT_EQ(on_a_fresh_thread(observed_offset_seconds), 0);
   zone.set("CCC7");  // seven hours behind UTC, no daylight saving
-  EXPECT_EQ(observed_offset_seconds(), -7 * 3600);
+  EXPECT_EQ(on_a_fresh_thread(observed_offset_seconds), -7 * 3600);
   zone.set("AAA-3BBB,J1/0,J365/25");  // three hours ahead, daylight saving all year
-  EXPECT_EQ(observed_offset_seconds(), 4 * 3600);
+  EXPECT_EQ(on_a_fresh_thread(observed_offset_seconds), 4 * 3600);
+}
+
+// The offset a thread found is kept for the rest of its second, not longer.
+TEST(LocalClockTest, AThreadSeesANewZoneFromItsNextSecondOn) {
+  ScopedTimeZone zone("UTC0");
+  ASSERT_EQ(observed_offset_seconds(), 0);
+  zone.set("CCC7");
+  const time_t changed = ::time(nullptr);
+  while (::time(nullptr) == changed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(observed_offset_seconds(), -7 * 3600);
+}
+
+// To the tick: the clock reading, shifted by an offset with seconds in it,
+// on the call that converts and on those that reuse the conversion.
+TEST(LocalClockTest, TicksAreTheClockReadingShiftedByTheOffset) {
+  ScopedTimeZone zone("ODD-1:02:03");
+  constexpr std::int64_t kOffset = 3723 * kTicksPerSecond;
+  on_a_fresh_thread([&] {
+    for (int i = 0; i < 3; ++i) {
+      const std::int64_t before = utc_ticks_now();
+      const auto ticks = static_cast<std::int64_t>(local_time_ticks());
+      const std::int64_t after = utc_ticks_now();
+      EXPECT_GE(ticks, before + kOffset);
+      EXPECT_LE(ticks, after + kOffset);
+    }
+    return 0;
+  });
 }
 
 TEST(LocalClockTest, TimeOfDayInTheHeaderIsLocal) {
   ScopedTimeZone zone("CCC7");
-  const std::uint64_t ticks = local_time_ticks();
+  const std::uint64_t ticks = on_a_fresh_thread(local_time_ticks);
   const time_t now = ::time(nullptr) - 7 * 3600;
   tm utc{};
   ::gmtime_r(&now, &utc);
