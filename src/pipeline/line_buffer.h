@@ -96,13 +96,18 @@ class TextBuffer {
   }
 
   // Formats `format` with `args` at the end of the buffer. A malformed
-  // format string or an argument whose formatter throws keeps whatever was
-  // written before the failure.
+  // format string, a null C string or an argument whose formatter throws
+  // keeps whatever was written before the failure.
   void format(std::string_view format, fmt::format_args args) noexcept {
     if (truncated_) return;
     try {
       if (!format_automatic_fields(buffer_, format, args)) {
-        fmt::vformat_to(fmt::appender(buffer_), format, args);
+        // Under a format spec {fmt} would read a null C string.
+        if (has_null_c_string(args)) {
+          format_null_c_strings_safely(buffer_, format, args);
+        } else {
+          fmt::vformat_to(fmt::appender(buffer_), format, args);
+        }
       }
     } catch (const std::bad_alloc&) {
       truncated_ = true;

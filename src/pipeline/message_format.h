@@ -5,7 +5,8 @@
 // such a short string {fmt}'s runtime parser costs more than the arguments
 // themselves. Those strings are formatted here, byte for byte as
 // fmt::vformat_to would, stopping at the same place on the same error; any
-// other replacement field hands the whole string back to {fmt}.
+// other replacement field hands the whole string back to {fmt}, through a
+// handler of its own when an argument is a null C string.
 #ifndef CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
 #define CORE_LOGGER_PIPELINE_MESSAGE_FORMAT_H_
 
@@ -308,6 +309,88 @@ bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::forma
   }
   buffer.resize(start_size);
   return false;
+}
+
+// Answers, for one argument, whether it is a C string holding a null pointer.
+struct NullCStringProbe {
+  bool operator()(const char* value) const noexcept { return value == nullptr; }
+  template <typename T>
+  bool operator()(T) const noexcept {
+    return false;
+  }
+};
+
+inline bool is_null_c_string(const FormatArg& arg) noexcept {
+  return fmt::visit_format_arg(NullCStringProbe{}, arg);
+}
+
+// Whether any argument of `args` is a null C string.
+inline bool has_null_c_string(fmt::format_args args) noexcept {
+  for (int i = 0;; ++i) {
+    const FormatArg arg = args.get(i);
+    if (!arg) return false;
+    if (is_null_c_string(arg)) return true;
+  }
+}
+
+// Appends `format` formatted with `args` to `buffer` as
+// fmt::vformat_to(fmt::appender(buffer), format, args) does, but for one
+// thing: a replacement field whose argument is a null C string, printed as a
+// string, raises {fmt}'s format error "string pointer is null" whatever its
+// format spec. {fmt} 9 raises it for "{}" alone; under any other spec ("{:}",
+// "{:>5}", "{:s}") it reads the string through the null pointer. A field that
+// prints the pointer ("{:p}") writes it as {fmt} does.
+//
+// This is {fmt} 9's own format-string handler (fmt::detail::vformat_to), with
+// that one check added where it has read the field's specs.
+template <typename Buffer>
+void format_null_c_strings_safely(Buffer& buffer, std::string_view format, fmt::format_args args) {
+  struct Handler : fmt::detail::error_handler {
+    fmt::format_parse_context parse_context;
+    fmt::format_context context;
+
+    Handler(fmt::appender out, fmt::string_view text, fmt::format_args arguments)
+        : parse_context(text), context(out, arguments, fmt::detail::locale_ref()) {}
+
+    void on_text(const char* begin, const char* end) {
+      context.advance_to(fmt::detail::write<char>(
+          context.out(), fmt::string_view(begin, static_cast<std::size_t>(end - begin))));
+    }
+    int on_arg_id() { return parse_context.next_arg_id(); }
+    int on_arg_id(int id) { return parse_context.check_arg_id(id), id; }
+    int on_arg_id(fmt::string_view id) {
+      const int arg_id = context.arg_id(id);
+      if (arg_id < 0) on_error("argument not found");
+      return arg_id;
+    }
+    void on_replacement_field(int id, const char*) {
+      const FormatArg arg = fmt::detail::get_arg(context, id);
+      context.advance_to(fmt::visit_format_arg(
+          fmt::detail::default_arg_formatter<char>{context.out(), context.args(), context.locale()}, arg));
+    }
+    const char* on_format_specs(int id, const char* begin, const char* end) {
+      const FormatArg arg = fmt::detail::get_arg(context, id);
+      if (arg.type() == fmt::detail::type::custom_type) {
+        parse_context.advance_to(parse_context.begin() + (begin - &*parse_context.begin()));
+        fmt::visit_format_arg(fmt::detail::custom_formatter<char>{parse_context, context}, arg);
+        return parse_context.begin();
+      }
+      auto specs = fmt::basic_format_specs<char>();
+      fmt::detail::specs_checker<fmt::detail::specs_handler<char>> handler(
+          fmt::detail::specs_handler<char>(specs, parse_context, context), arg.type());
+      begin = fmt::detail::parse_format_specs(begin, end, handler);
+      if (begin == end || *begin != '}') on_error("missing '}' in format string");
+      if (specs.type != fmt::presentation_type::pointer && is_null_c_string(arg)) {
+        on_error("string pointer is null");
+      }
+      context.advance_to(fmt::visit_format_arg(
+          fmt::detail::arg_formatter<char>{context.out(), specs, context.locale()}, arg));
+      return begin;
+    }
+  };
+  fmt::detail::parse_format_string<false>(
+      fmt::string_view(format.data(), format.size()),
+      Handler(fmt::appender(buffer), fmt::string_view(format.data(), format.size()), args));
 }
 
 }  // namespace core::logger::detail

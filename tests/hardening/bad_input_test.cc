@@ -108,6 +108,37 @@ TEST_F(BadInputTest, FormatErrorsDeliverWhatWasFormattedBeforeThem) {
   }
 }
 
+// A null C string is {fmt}'s format error "string pointer is null" under any
+// spec (where {fmt} 9 itself reads through the pointer), except as a pointer.
+TEST_F(BadInputTest, NullCStringEndsTheMessageAtItsField) {
+  const char* null_string = nullptr;
+  const FormatCase cases[] = {
+      {"bare", "x{}y", "x"},
+      {"empty spec", "x{:}y", "x"},
+      {"width", "x{:>5}y", "x"},
+      {"type", "x{:s}y", "x"},
+      {"precision", "x{0:.3}y", "x"},
+      {"after another field", "{1} x{0:<4}y", "7 x"},
+      {"as pointer", "x{:p}y", "x0x0y"},
+  };
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    log_format(LogOptions{}, kCategory, kInfo, c.format, fmt::make_format_args(null_string, 7));
+    EXPECT_EQ(only_text(), with_nul("{hh:mm:ss.mmm} INFO: [bad] > " + std::string(c.delivered) + "\n"));
+  }
+  recorder_.clear();
+  log_format(LogOptions{}, kCategory, kInfo, "x{n:>4}y", fmt::make_format_args(fmt::arg("n", null_string)));
+  log_format_source(LogOptions{}, kLocation, kCategory, kInfo, "x{:>4}y", fmt::make_format_args(null_string));
+  log_format_assert(kLocation, "c", "", "x{:>4}y", fmt::make_format_args(null_string));
+  log_format_data_error(kLocation, "x{:>4}y", fmt::make_format_args(null_string));
+  const std::vector<std::string> texts = recorder_.texts();
+  ASSERT_EQ(texts.size(), 4u);
+  for (const std::string& text : {texts[0], texts[1], texts[3]})
+    EXPECT_THAT(text, ::testing::EndsWith(" x\n"s + '\0'));
+  EXPECT_THAT(texts[2], ::testing::HasSubstr("| x\n"));
+}
+
 TEST_F(BadInputTest, FormatErrorsInReportsStillYieldWholeReports) {
   log_format_assert(kLocation, "x > 0", "", "got {:d}", fmt::make_format_args("str"));
   EXPECT_EQ(only_text(), with_nul("cfg.cc(7) : {hh:mm:ss.mmm} ASRT: [Assert] > Assertion failed!\n"
