@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -22,7 +23,32 @@ struct ThrowingArgument {
   std::uint8_t what;
 };
 
+// What the reference composition formats for a null C string: the spec of a
+// C string, and then {fmt}'s "string pointer is null" error, or the pointer
+// for "{:p}", without ever reading through it.
+struct NullCString {};
+
 }  // namespace core::logger::fuzz
+
+template <>
+struct fmt::formatter<core::logger::fuzz::NullCString> : fmt::formatter<const char*> {
+  bool as_pointer = false;
+
+  constexpr auto parse(fmt::format_parse_context& ctx) -> fmt::format_parse_context::iterator {
+    const auto end = fmt::formatter<const char*>::parse(ctx);
+    as_pointer = end != ctx.begin() && end[-1] == 'p';
+    return end;
+  }
+  auto format(core::logger::fuzz::NullCString, fmt::format_context& ctx) const
+      -> fmt::format_context::iterator {
+    if (!as_pointer) throw fmt::format_error("string pointer is null");
+    // Through a volatile, so that the compiler does not see a null pointer
+    // reach the string branch, which the pointer spec never takes.
+    const char* volatile null_string = nullptr;
+    const char* const pointer = null_string;
+    return fmt::formatter<const char*>::format(pointer, ctx);
+  }
+};
 
 template <>
 struct fmt::formatter<core::logger::fuzz::ThrowingArgument> {
@@ -551,10 +577,11 @@ class CallChecker {
   const std::uint64_t prefix_width_;
 };
 
-// The arguments of a case, as {fmt} takes them.
+// The arguments of a case, as {fmt} takes them: for the log calls, or for the
+// reference composition, which must not hand {fmt} a null C string.
 class ArgumentStore {
  public:
-  ArgumentStore(const LogCallCase& call, std::int64_t integer_limit) {
+  ArgumentStore(const LogCallCase& call, std::int64_t integer_limit, bool reference) {
     for (const Argument& a : call.arguments) {
       switch (a.kind) {
         case Argument::kInt:
@@ -591,6 +618,13 @@ class ArgumentStore {
         case Argument::kPointer:
           store_.push_back(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(a.bits)));
           break;
+        case Argument::kNullCString:
+          if (reference) {
+            store_.push_back(NullCString{});
+          } else {
+            store_.push_back(std::cref(kNullString));  // a copy would read it
+          }
+          break;
         default:
           store_.push_back(ThrowingArgument{static_cast<std::uint8_t>(a.integer)});
           break;
@@ -606,6 +640,7 @@ class ArgumentStore {
     return limit > 0 ? value % (limit + 1) : value;
   }
 
+  static constexpr const char* kNullString = nullptr;
   fmt::dynamic_format_arg_store<fmt::format_context> store_;
 };
 
@@ -740,6 +775,8 @@ LogCallCase decode_case(const std::uint8_t* data, std::size_t size) {
       case Argument::kCString:
         a.text = in.text();
         break;
+      case Argument::kNullCString:
+        break;
       default:
         a.bits = in.little_endian(8);
         break;
@@ -779,6 +816,8 @@ std::string encode_case(const LogCallCase& call) {
       case Argument::kString:
       case Argument::kCString:
         out.text(a.text);
+        break;
+      case Argument::kNullCString:
         break;
       default:
         out.little_endian(a.bits, 8);
@@ -848,10 +887,11 @@ std::string check_log_calls(const std::uint8_t* data, std::size_t size) {
   const std::size_t fields = static_cast<std::size_t>(std::count(format.begin(), format.end(), '{'));
   const std::int64_t integer_limit =
       has_nested_field ? static_cast<std::int64_t>(kMaxFieldWidth / std::max<std::size_t>(fields, 1)) : 0;
-  const ArgumentStore store(call, integer_limit);
+  const ArgumentStore store(call, integer_limit, /*reference=*/false);
   const fmt::format_args args = store.args();
+  const ArgumentStore reference_store(call, integer_limit, /*reference=*/true);
 
-  const std::string formatted = reference_format(format, args);
+  const std::string formatted = reference_format(format, reference_store.args());
   if (estimated_text_size(call, formatted) <= kMaxExpectedText) {
     const std::string assert_message =
         format.empty() ? std::string("Assertion failed!") : "Assertion failed!\n" + formatted;
@@ -865,7 +905,8 @@ std::string check_log_calls(const std::uint8_t* data, std::size_t size) {
       if (std::string error = check_call(call, form, format, args, reference); !error.empty()) return error;
     }
   }
-  if (call.calls & kCallFormatTimestamp) return check_timestamp_formatting(call, format, args);
+  if (call.calls & kCallFormatTimestamp)
+    return check_timestamp_formatting(call, format, reference_store.args());
   return {};
 }
 

@@ -39,7 +39,8 @@ struct Argument {
     kCString,  // a const char*: ends at its first NUL
     kTimestamp,
     kPointer,
-    kThrowing,  // a type whose formatter writes a little and then throws
+    kThrowing,     // a type whose formatter writes a little and then throws
+    kNullCString,  // a const char* that is null
     kKindCount
   };
   Kind kind = kInt;
@@ -85,7 +86,7 @@ struct LogCallCase {
 //   count (modulo 16) and per argument a u8 kind (modulo kKindCount) and its
 //   payload: 4 bytes for int, 8 for long long, unsigned long long, double,
 //   timestamp and pointer, 1 for bool, char and throwing, a u16 length and its
-//   bytes for both string kinds.
+//   bytes for both string kinds, none for a null C string.
 LogCallCase decode_case(const std::uint8_t* data, std::size_t size);
 
 // The inverse of decode_case, for writing seeds.

@@ -63,10 +63,12 @@ TEST(FuzzCorpusTest, EncodedCaseDecodesToTheSameCase) {
   Argument text;
   text.kind = Argument::kString;
   text.text = std::string("x\0\ny", 4);
+  Argument null_string;
+  null_string.kind = Argument::kNullCString;
   Argument number;
   number.kind = Argument::kLongLong;
   number.integer = -5;
-  call.arguments = {text, number};
+  call.arguments = {text, null_string, number};
 
   const std::string bytes = encode_case(call);
   const LogCallCase decoded = decode_case(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -79,9 +81,10 @@ TEST(FuzzCorpusTest, EncodedCaseDecodesToTheSameCase) {
   EXPECT_EQ(decoded.format, call.format);
   EXPECT_EQ(decoded.category, "net");
   EXPECT_EQ(decoded.callstack, "f0\n");
-  ASSERT_EQ(decoded.arguments.size(), 2u);
+  ASSERT_EQ(decoded.arguments.size(), 3u);
   EXPECT_EQ(decoded.arguments[0].text, text.text);
-  EXPECT_EQ(decoded.arguments[1].integer, -5);
+  EXPECT_EQ(decoded.arguments[1].kind, Argument::kNullCString);
+  EXPECT_EQ(decoded.arguments[2].integer, -5);
 }
 
 TEST(FuzzCorpusTest, WidthsInsideReplacementFieldsAreCapped) {

@@ -69,6 +69,7 @@ std::vector<std::pair<std::string, LogCallCase>> seeds() {
   add("carriage-returns", base("dos\r\nline\rmac\r", {}));
   add("nul-bytes", base(std::string("before\0after {}\n\0", 17), {text(std::string("x\0y\nz", 5))}));
   add("c-string-with-nul", base("[{}]", {text(std::string("cut\0here", 8), Argument::kCString)}));
+  add("null-c-string", base("{1:p}|{1:>3}|{1}", {integer(1), text("", Argument::kNullCString)}));
   add("malformed-open", base("value {"));
   add("malformed-close", base("value } {}", {integer(1)}));
   add("malformed-fields", base("{:}{0:{}}{:q}{:.}", {integer(1), integer(2)}));
