@@ -58,6 +58,11 @@ DebugOutputMode debug_output_mode() noexcept {
 }
 
 std::uint64_t local_time_ticks() noexcept {
+  // No per-thread cache of the offset as on POSIX: FileTimeToLocalFileTime
+  // subtracts the bias that the kernel keeps in the page it shares with every
+  // process, without a lock or a system call, while a thread_local (emulated
+  // by MinGW through a TLS key and a heap block per thread) would cost more
+  // than it saves.
   FILETIME utc;
   ::GetSystemTimeAsFileTime(&utc);
   // A failed shift leaves the count at 0: the time then reads as 1601.
