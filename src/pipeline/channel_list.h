@@ -146,7 +146,7 @@ constexpr std::uint32_t kNoChannelPosition = std::numeric_limits<std::uint32_t>:
 // fallback mode it is the position of the first ordinary channel registered
 // with a callback, kNoChannelPosition while there is none; it is stored
 // before the append that adds that channel publishes it, so a call writes to
-// the debugger output exactly when its span holds no channel of the host.
+// the debugger output exactly when its span holds no such channel.
 // The mode that writes every text keeps kNoChannelPosition; the mode that
 // writes none sets 0. One relaxed load per call.
 extern std::atomic<std::uint32_t> g_fallback_end;
