@@ -57,9 +57,9 @@ class FileSink : public KeptState {
         raw_name_(raw_name),
         needs_clock_(options.format == FileFormat::Text || options.daily) {
     const std::int64_t now = unix_seconds_now();
-    day_ = day_of(now + offsets_.at(now));
+    day_ = file_day_ = day_of(now + offsets_.at(now));
     next_check_ = now;  // finds the time to the next midnight at the first text
-    current_ = name_of(0);
+    current_ = name_of(0, file_day_);
     file_ = channels_platform::open_for_append(current_, &error_);
     if (file_ == kNoFile) return;
     bytes_ = channels_platform::file_size(file_);
@@ -192,13 +192,12 @@ class FileSink : public KeptState {
     // Again at local midnight, or within the hour should the offset change
     // before (daylight saving).
     next_check_ = now + std::min<std::int64_t>(86400 - (local - day * 86400), 3600);
+    if (options_.daily && day != file_day_ && !open_day(day)) next_check_ = now;  // again at the next text
     if (day == day_) return;
-    if (options_.daily) {
-      if (!open_day(day)) next_check_ = now;  // tried again at the next text
-      return;
-    }
     day_ = day;
-    if (options_.format != FileFormat::Text) return;
+    // A day's own file needs no date line; the file of an earlier day that
+    // stays open because the new one could not be made does.
+    if (options_.format != FileFormat::Text || (options_.daily && file_day_ == day)) return;
     append(date_line, "---- ");
     append_date(date_line, day);
     append(date_line, " ----\n");
@@ -207,18 +206,16 @@ class FileSink : public KeptState {
   // REQUIRES: mutex_ is held and the file is open.
   bool open_day(std::int64_t day) {
     flush_buffer();
-    const std::int64_t previous_day = day_;
-    day_ = day;
-    const std::string name = name_of(0);
+    const std::string name = name_of(0, day);
     int failure = 0;
     const FileHandle fresh = channels_platform::open_for_append(name, &failure);
     if (fresh == kNoFile) {
-      day_ = previous_day;
       record(failure);
       return false;
     }
     channels_platform::close_file(file_);
     file_ = fresh;
+    file_day_ = day;
     current_ = name;
     bytes_ = channels_platform::file_size(file_);
     return true;
@@ -231,11 +228,12 @@ class FileSink : public KeptState {
   void rotate_for_size() {
     flush_buffer();
     for (std::uint32_t index = options_.max_files; index > 1; --index) {
-      const int failure = channels_platform::rename_file(name_of(index - 1), name_of(index));
+      const int failure =
+          channels_platform::rename_file(name_of(index - 1, file_day_), name_of(index, file_day_));
       if (failure != 0 && !channels_platform::is_missing_file(failure)) return record(failure);
     }
     const bool keep_older = options_.max_files > 0;
-    const std::string first = keep_older ? name_of(1) : std::string();
+    const std::string first = keep_older ? name_of(1, file_day_) : std::string();
     const int moved = keep_older ? channels_platform::rename_file(current_, first)
                                  : channels_platform::remove_file(current_);
     if (moved != 0) return record(moved);
@@ -250,15 +248,15 @@ class FileSink : public KeptState {
     bytes_ = 0;
   }
 
-  // The file name for the current day (daily) and an index (0: the file
-  // being written).
-  std::string name_of(std::uint32_t index) const {
+  // The file name for a day (daily) and an index (0: the file being
+  // written).
+  std::string name_of(std::uint32_t index, std::int64_t day) const {
     std::string name = path_;
     std::size_t at = extension_start(name);
     if (options_.daily) {
       TextBuffer date;
       date.push_back('_');
-      append_date(date, day_);
+      append_date(date, day);
       name.insert(at, date.data(), date.size());
       at += date.size();
     }
@@ -303,9 +301,10 @@ class FileSink : public KeptState {
   int error_ = 0;
   std::unique_ptr<char[]> buffer_;  // whole texts only; null for EveryText
   std::size_t used_ = 0;
-  std::uint64_t bytes_ = 0;  // the file's size with what is buffered
-  std::string current_;      // the name being written
-  std::int64_t day_ = 0;     // the local day (since 1970) of the last check
+  std::uint64_t bytes_ = 0;    // the file's size with what is buffered
+  std::string current_;        // the name being written
+  std::int64_t day_ = 0;       // the local day (since 1970) of the last check
+  std::int64_t file_day_ = 0;  // the day in the current file's name (daily)
   std::int64_t next_check_ = 0;
 };
 
