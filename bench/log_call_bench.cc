@@ -1,7 +1,9 @@
-// The whole log call: core_logger's `log_format`, whose built-in channel
-// writes every text to standard error in one write, against an spdlog
-// synchronous logger with its standard-error sink, which also writes every
-// message to standard error. Run with standard error on /dev/null:
+// The whole log call: core_logger's `log_format` with the built-in channel as
+// the only channel, which then writes every text to standard error in one
+// write, against an spdlog synchronous logger with its standard-error sink,
+// which also writes every message to standard error. The same call on one and
+// on two threads, beside the call of an exported function that only loads an
+// atomic, shows how enabled calls scale. Run with standard error on /dev/null:
 //   core_logger_log_call_bench 2>/dev/null
 #include <memory>
 
@@ -41,11 +43,20 @@ void BM_Spdlog_WholeCall_3Lines(benchmark::State& state) {
   log_with_spdlog(state, *make_stderr_logger(), true);
 }
 
+// The floor under the scaling of any call into the shared library.
+void BM_ExportedCallFloorBesideLogCalls(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(runtime_verbosity());
+  state.SetItemsProcessed(state.iterations());
+}
+
 // Each pair side by side, so that both halves of a ratio see the same load.
 BENCHMARK(BM_CoreLogger_WholeCall_1Line);
 BENCHMARK(BM_Spdlog_WholeCall_1Line);
 BENCHMARK(BM_CoreLogger_WholeCall_3Lines);
 BENCHMARK(BM_Spdlog_WholeCall_3Lines);
+// Items per second over real time: on two threads, the throughput of both.
+BENCHMARK(BM_CoreLogger_WholeCall_1Line)->Name("BM_EnabledLogCall")->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ExportedCallFloorBesideLogCalls)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace
 }  // namespace core::logger::bench

@@ -5,7 +5,9 @@
 constexpr core::logger::LogCategory kNet = core::logger::make_category("net");
 
 int main() {
-  // Every composed text also goes to standard output, in colour on a terminal.
+  // Every composed text goes to standard output, in colour on a terminal,
+  // instead of standard error, where the library writes while no channel is
+  // registered.
   core::logger::add_default_channel(core::logger::console_channel());
 
   CORE_LOG_INFO(kNet, "listening on port {}", 8080);

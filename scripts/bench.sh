@@ -23,7 +23,7 @@ for bench in "$dir"/bench/*_bench; do
 done
 
 # Median CPU time (column 4) for the single-threaded pairs; items per second
-# (real time) for the thread scaling of the query.
+# (real time) for the thread scaling of the query and of enabled log calls.
 echo "== ratios (medians)"
 awk '
   function ns(value, unit) {
@@ -43,9 +43,18 @@ awk '
       other = name; sub(/CoreLogger/, "Spdlog", other)
       if (other in cpu) printf "%-36s %5.2fx spdlog (%.1f ns vs %.1f ns CPU)\n", name, cpu[name] / cpu[other], cpu[name], cpu[other]
     }
-    one = "BM_CanDispatchLog/real_time/threads:1"; two = "BM_CanDispatchLog/real_time/threads:2"
+    one = "BM_CanDispatchLog/real_time/threads:1"
     if (one in cpu) printf "%-36s %5.2f ns per query (1 thread, CPU)\n", "BM_CanDispatchLog", cpu[one]
-    if (one in items && two in items) printf "%-36s %5.2fx the 1-thread throughput on 2 threads\n", "BM_CanDispatchLog", items[two] / items[one]
-    m1 = "BM_MutexUnorderedMap/real_time/threads:1"; m2 = "BM_MutexUnorderedMap/real_time/threads:2"
-    if (m1 in items && m2 in items) printf "%-36s %5.2fx the 1-thread throughput on 2 threads\n", "BM_MutexUnorderedMap", items[m2] / items[m1]
+    for (name in items) {
+      if (name !~ /\/threads:1$/) continue
+      base = name; sub(/\/real_time\/threads:1$/, "", base)
+      two = base "/real_time/threads:2"
+      if (two in items) {
+        scaling[base] = items[two] / items[name]
+        printf "%-36s %5.2fx the 1-thread throughput on 2 threads\n", base, scaling[base]
+      }
+    }
+    floor = "BM_ExportedCallFloorBesideLogCalls"
+    if ("BM_EnabledLogCall" in scaling && floor in scaling)
+      printf "%-36s %5.2fx the scaling of %s\n", "BM_EnabledLogCall", scaling["BM_EnabledLogCall"] / scaling[floor], floor
   }' "$results" | sort

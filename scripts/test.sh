@@ -14,7 +14,7 @@ fuzz_seconds=${CORE_LOGGER_FUZZ_SECONDS:-60}
 
 # A sanitizer's first report fails the test that made it. Reports go to
 # standard output: tests silence standard error, where the built-in channel
-# writes every text.
+# writes the texts of tests that register no channel.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=stdout
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=stdout
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=stdout

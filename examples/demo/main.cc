@@ -2,10 +2,9 @@
 // runtime filter, an assertion report and a raw channel, on the console.
 //
 // The console channel writes every composed text to standard output, in
-// colour on a terminal (NO_COLOR turns that off). The built-in channel
-// writes the same texts, plain, to standard error; scripts/demo.sh hides
-// that copy. The raw channel below prints each message line with a layout of
-// its own.
+// colour on a terminal (NO_COLOR turns that off); with it registered, the
+// built-in channel leaves standard error alone. The raw channel below prints
+// each message line with a layout of its own.
 #include <cstdio>
 #include <string_view>
 

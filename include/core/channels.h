@@ -68,10 +68,10 @@ namespace core::logger {
 // information green, warning yellow, error (the library's own reports
 // included) red, anything above bold red. Raw lines are not written.
 //
-// On Linux the built-in channel already copies every text to standard error;
-// a console channel on standard output adds colour and a stream of its own,
-// and on Windows, where the built-in channel writes to the debugger, it is
-// what shows the log on the console.
+// On Linux the built-in channel writes to standard error only until a channel
+// like this one is registered; a console channel adds colour and a stream of
+// its choice, and on Windows, where the built-in channel writes to the
+// debugger, it is what shows the log on the console.
 
 // When a console channel colours its texts.
 //   Auto    only when its stream is a terminal and NO_COLOR is unset or empty

@@ -3,8 +3,9 @@
 // A synchronous logging library: every log call composes its text and hands it
 // to the registered channels on the caller's thread before it returns. Every
 // function here may be called from any thread unless its comment says
-// otherwise. The library reads no file or environment and writes only through
-// channels.
+// otherwise. The library reads no file and no environment variable but
+// CORE_LOGGER_STDERR on Linux (see `add_default_channel`), and writes only
+// through channels.
 //
 // Records in this header are part of the binary interface: their layout is
 // fixed, and channel callbacks built against one version of the library keep
@@ -229,12 +230,20 @@ CORE_LOGGER_API void reset_default_options();
 // add_default_channel()
 //
 // Appends a copy of `channel` to its list; channels are called in the order
-// of registration, after the built-in channel "visual_studio" (which writes
-// each text to the debugger output, or to standard error where there is no
-// debugger output). There is no removal: register once, early. Registering
-// the same channel twice makes it receive everything twice. Safe to call
-// while other threads log: a log call delivers to the list as it stood when
-// the call began. A channel with a null callback is kept but never called.
+// of registration, after the built-in channel "visual_studio". There is no
+// removal: register once, early. Registering the same channel twice makes it
+// receive everything twice. Safe to call while other threads log, even from
+// a channel callback: a log call delivers to the list as it stood when the
+// call began. A channel with a null callback is kept but never called.
+//
+// The built-in channel writes each text to the debugger output on Windows.
+// On Linux it is the fallback output: it writes a text to standard error
+// only when the call's list holds no ordinary channel with a callback besides
+// it, so registering one, whatever it does with the texts and for as long as
+// the process runs, silences standard error from the next call on. The
+// environment variable CORE_LOGGER_STDERR, read when the first log call or
+// registration builds the list, overrides that: "always" writes every text,
+// "never" none; any other value is the fallback rule.
 CORE_LOGGER_API void add_default_channel(LogChannel channel);
 CORE_LOGGER_API void add_default_channel(LogRawChannel channel);
 

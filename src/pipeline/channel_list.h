@@ -57,11 +57,21 @@ class ChannelList {
   // many records as a span can count, and std::bad_alloc when the heap
   // refuses; the list is unchanged then.
   void append(const Record& record) {
+    append(record, [](std::uint32_t) {});
+  }
+
+  // As above; `before_publish(position)` runs, under the list's lock, once
+  // the append can no longer fail and before any span can hold the new
+  // record at `position`. What it stores is seen by every reader of a span
+  // that holds the record.
+  template <typename BeforePublish>
+  void append(const Record& record, BeforePublish before_publish) {
     std::lock_guard<std::mutex> lock(append_lock_);
     Block* block = current_.load(std::memory_order_relaxed);
     const std::uint32_t size = block->size.load(std::memory_order_relaxed);
     if (size < block->capacity) {
       new (&block->records()[size]) Record(record);
+      before_publish(size);
       block->size.store(size + 1, std::memory_order_release);
       return;
     }
@@ -76,6 +86,7 @@ class ChannelList {
     for (std::uint32_t i = 0; i < size; ++i) new (&grown->records()[i]) Record(block->records()[i]);
     new (&grown->records()[size]) Record(record);
     grown->size.store(size + 1, std::memory_order_relaxed);
+    before_publish(size);
     current_.store(grown, std::memory_order_release);
     block->retired_next = retired_;
     retired_ = block;
@@ -116,12 +127,32 @@ class ChannelList {
 extern std::atomic<std::uint32_t> g_default_options;
 
 // The list of ordinary channels, built on first use holding the built-in
-// channel "visual_studio".
+// channel "visual_studio". Building it reads the debugger output's mode
+// (CORE_LOGGER_STDERR on Linux) once for the process.
 ChannelList<LogChannel>& ordinary_channels();
 // The list of raw channels, built empty on first use.
 ChannelList<LogRawChannel>& raw_channels();
 
-// Returns both lists to their freshly built content.
+// Appends `channel` to the ordinary list, where a callback makes it take the
+// place of the built-in channel as the fallback output.
+void add_ordinary_channel(const LogChannel& channel);
+
+// No list position: the value of g_fallback_end while every ordinary text
+// reaches the debugger output.
+constexpr std::uint32_t kNoChannelPosition = std::numeric_limits<std::uint32_t>::max();
+
+// The built-in channel writes a call's text only while the call's span ends
+// at or before this list position (`channel_count <= g_fallback_end`). In the
+// fallback mode it is the position of the first ordinary channel registered
+// with a callback, kNoChannelPosition while there is none; it is stored
+// before the append that adds that channel publishes it, so a call writes to
+// the debugger output exactly when its span holds no channel of the host.
+// The mode that writes every text keeps kNoChannelPosition; the mode that
+// writes none sets 0. One relaxed load per call.
+extern std::atomic<std::uint32_t> g_fallback_end;
+
+// Returns both lists to their freshly built content, reading the debugger
+// output's mode again.
 // REQUIRES: no other thread uses the library.
 void reset_channel_lists_for_testing();
 

@@ -102,7 +102,7 @@ void reset_default_options() { detail::g_default_options.store(0, std::memory_or
 
 void add_default_channel(LogChannel channel) {
   if (detail::library_has_ended()) return;
-  detail::ordinary_channels().append(channel);
+  detail::add_ordinary_channel(channel);
 }
 
 void add_default_channel(LogRawChannel channel) {

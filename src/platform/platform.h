@@ -25,9 +25,25 @@ constexpr bool is_unconvertible(std::uint64_t since_1601) noexcept {
   return since_1601 >= (std::uint64_t{1} << 63);
 }
 
-// Writes `text` up to its first NUL to the debugger output in one call: the
-// debugger on Windows, file descriptor 2 elsewhere.
+// Writes `text` to the debugger output. On Windows that is the debugger, in
+// one call that ends at the text's first NUL and, where that cuts the text
+// mid-line, a line feed after it. Elsewhere it is file descriptor 2, in one
+// write of the whole text but its closing NUL (NUL bytes before it included);
+// a view without a closing NUL goes out whole.
 void write_debug_output(std::string_view text) noexcept;
+
+// Which texts of the built-in channel reach the debugger output.
+enum class DebugOutputMode {
+  kEveryText,
+  kNoText,
+  kFallback,  // only texts that no channel of the host receives
+};
+
+// The mode in the process's environment, read afresh on every call. The
+// Windows debugger output takes every text. Elsewhere CORE_LOGGER_STDERR
+// decides: "always" every text, "never" none, and any other value, or none,
+// the fallback.
+DebugOutputMode debug_output_mode() noexcept;
 
 // The present local wall-clock time, with the daylight-saving state in force
 // now, as 100 ns ticks since 0001-01-01 00:00:00. Read afresh on every call.

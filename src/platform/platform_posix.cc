@@ -1,5 +1,6 @@
 // The platform layer on POSIX systems (Linux): standard error stands in for
-// the debugger output, and the calendar breakdown is computed by hand so that
+// the debugger output, as the fallback output unless CORE_LOGGER_STDERR says
+// otherwise, and the calendar breakdown is computed by hand so that
 // it reproduces the Windows conversion bit for bit without depending on the
 // process's time zone.
 #include "platform/platform.h"
@@ -20,11 +21,23 @@ constexpr std::int64_t kDays1601To1970 = 134'774;
 }  // namespace
 
 void write_debug_output(std::string_view text) noexcept {
-  text = text.substr(0, text.find('\0'));
+  // The closing NUL terminates the text and is not written; NUL bytes inside
+  // the message are, as the console and file channels write them.
+  if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   // One write per text, so that texts of concurrent calls do not interleave
   // mid-line; only an interruption before anything was written is retried.
+  // Any other failure (a closed standard error among them) is the host's.
   while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {
   }
+}
+
+DebugOutputMode debug_output_mode() noexcept {
+  const char* value = ::getenv("CORE_LOGGER_STDERR");
+  if (value == nullptr) return DebugOutputMode::kFallback;
+  const std::string_view mode(value);
+  if (mode == "always") return DebugOutputMode::kEveryText;
+  if (mode == "never") return DebugOutputMode::kNoText;
+  return DebugOutputMode::kFallback;
 }
 
 std::uint64_t local_time_ticks() noexcept {

@@ -34,8 +34,11 @@ void write_debug_output(std::string_view text) noexcept {
   // they go out as they are; a view without a NUL (a channel may call the
   // built-in callback with any view) is copied out in terminated pieces, so
   // that nothing beyond its end is read.
-  if ((!text.empty() && text.back() == '\0') || text.find('\0') != std::string_view::npos) {
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     ::OutputDebugStringA(text.data());
+    // A NUL inside the message cuts the text there; the line it cut still
+    // ends, so that the next text does not run on from it.
+    if (nul + 1 < text.size() && (nul == 0 || text[nul - 1] != '\n')) ::OutputDebugStringA("\n");
     return;
   }
   char piece[kPieceSize];
@@ -46,6 +49,12 @@ void write_debug_output(std::string_view text) noexcept {
     ::OutputDebugStringA(piece);
     text.remove_prefix(length);
   }
+}
+
+DebugOutputMode debug_output_mode() noexcept {
+  // The debugger output is a side channel that costs nothing unless a
+  // debugger listens, so it takes every text, whatever the environment says.
+  return DebugOutputMode::kEveryText;
 }
 
 std::uint64_t local_time_ticks() noexcept {

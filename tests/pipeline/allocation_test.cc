@@ -1,13 +1,16 @@
 // Counts every heap allocation of the process (this program replaces malloc
 // and friends) to prove that a log call whose text fits the inline buffers
-// allocates nothing. Built only without sanitizers, which bring their own
-// allocator.
+// allocates nothing, and refuses malloc on demand. Built only without
+// sanitizers, which bring their own allocator.
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "pipeline/channel_list.h"
 #include "support/library_test.h"
 
 extern "C" void* __libc_malloc(std::size_t size);
@@ -19,6 +22,7 @@ namespace {
 
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
+std::atomic<bool> g_refusing{false};
 
 void count() {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
@@ -28,7 +32,7 @@ void count() {
 
 extern "C" void* malloc(std::size_t size) {
   count();
-  return __libc_malloc(size);
+  return g_refusing.load(std::memory_order_relaxed) ? nullptr : __libc_malloc(size);
 }
 extern "C" void* calloc(std::size_t count_of, std::size_t size) {
   count();
@@ -85,6 +89,28 @@ TEST_F(AllocationTest, CallsThatFitTheInlineBuffersMakeNoHeapAllocation) {
 TEST_F(AllocationTest, CountingSeesTheGrowthOfALargeMessage) {
   const std::string big(5000, 'm');
   EXPECT_GT(allocations_of([&] { log_everything(big); }), 0);
+}
+
+// A registration that the heap refuses leaves no trace: the built-in channel
+// stays the fallback output until a channel with a callback really joins.
+TEST(RefusedRegistrationTest, LeavesTheBuiltinChannelTheFallback) {
+  ::unsetenv("CORE_LOGGER_STDERR");
+  detail::reset_for_testing();
+  RecordingChannel recorder;
+  bool refused = false;
+  g_refusing.store(true);
+  try {
+    add_default_channel(recorder.channel());  // the list must grow for it
+  } catch (const std::bad_alloc&) {
+    refused = true;
+  }
+  g_refusing.store(false);
+  EXPECT_TRUE(refused);
+  add_default_channel(LogChannel{"null", nullptr, nullptr});  // where the refused one would be
+  EXPECT_EQ(detail::g_fallback_end.load(), detail::kNoChannelPosition);
+  add_default_channel(recorder.channel());
+  EXPECT_EQ(detail::g_fallback_end.load(), 2u);
+  detail::reset_for_testing();
 }
 
 }  // namespace

@@ -57,11 +57,11 @@ class StderrCapture {
   int saved_ = -1;
 };
 
-TEST(DebugOutputTest, WritesTheTextUpToItsFirstNul) {
+TEST(DebugOutputTest, WritesTheWholeTextButItsClosingNul) {
   StderrCapture capture;
-  write_debug_output(std::string_view("visible\0hidden", 14));
-  write_debug_output("whole");
-  EXPECT_EQ(capture.read(), "visiblewhole");
+  write_debug_output(std::string_view("one\0two\0", 8));
+  write_debug_output("a view without NUL");
+  EXPECT_EQ(capture.read(), std::string("one\0twoa view without NUL", 25));
 }
 
 TEST(DebugOutputTest, BuiltinChannelWritesEveryComposedTextWithoutItsNul) {

@@ -62,11 +62,12 @@ class DebugOutputCapture {
 
 DebugOutputCapture* DebugOutputCapture::current_ = nullptr;
 
-TEST(DebugOutputTest, TextGoesOutUpToItsFirstNulInOneCall) {
+TEST(DebugOutputTest, TextGoesOutUpToItsFirstNulAndACutLineEnds) {
   DebugOutputCapture capture;
   write_debug_output(std::string_view("one\ntwo\n\0hidden", 16));
   write_debug_output(std::string_view("\0", 1));
-  EXPECT_THAT(capture.calls(), ElementsAre("one\ntwo\n", ""));
+  write_debug_output(std::string_view("cut\0off\n\0", 9));
+  EXPECT_THAT(capture.calls(), ElementsAre("one\ntwo\n", "", "cut", "\n"));
   EXPECT_TRUE(capture.terminated());
 }
 
@@ -109,6 +110,14 @@ TEST_F(BuiltInChannelTest, WritesEveryComposedTextToTheDebuggerOutput) {
   ASSERT_THAT(capture.calls(), ElementsAre(text.substr(0, text.size() - 1)));
   EXPECT_EQ(testing::mask_time(capture.calls()[0]),
             "{hh:mm:ss.mmm} INFO: [win] > first 1\n{hh:mm:ss.mmm} INFO: [win] | second\n");
+
+  // A NUL in the message cuts the text, and the cut line still ends there.
+  log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "a{}b",
+             fmt::make_format_args(std::string_view("\0", 1)));
+  log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "next", {});
+  ASSERT_EQ(capture.calls().size(), 4u);
+  EXPECT_EQ(testing::mask_time(capture.calls()[1] + capture.calls()[2] + capture.calls()[3]),
+            "{hh:mm:ss.mmm} INFO: [win] > a\n{hh:mm:ss.mmm} INFO: [win] > next\n");
 }
 
 // The Win32 calendar time of `time` in ticks since 0001-01-01.
