@@ -6,7 +6,7 @@
 // fresh process gives every mode the same start. scripts/bench-file.sh runs
 // the modes alternately in fresh processes and prints the medians and the
 // paired ratios; by hand:
-//   core_logger_file_bench --benchmark_filter='^BM_CoreLogger_FileWhenFull$' 2>/dev/null
+//   core_logger_file_bench --benchmark_filter='^BM_CoreLogger_FileWhenFull/'
 #include <chrono>
 #include <cstdio>
 #include <memory>

@@ -18,7 +18,7 @@ cd "$work"
 
 # time_of <benchmark>: its wall time in milliseconds, from a fresh process.
 time_of() {
-  "$bench" --benchmark_filter="^$1\$" --benchmark_format=csv 2>/dev/null |
+  "$bench" --benchmark_filter="^$1/" --benchmark_format=csv 2>/dev/null |
     awk -F, -v name="\"$1/iterations:1/manual_time\"" '$1 == name { print $3 }'
 }
 

@@ -1,6 +1,7 @@
 #include "channels/message_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "channels/channels_platform.h"
 
@@ -40,30 +41,38 @@ Date date_of(std::int64_t days) noexcept {
   return Date{static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
-void append_two_digits(TextBuffer& out, unsigned value) {
-  const char digits[2] = {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
-  out.append(digits, digits + 2);
+// Writes `value` as `width` decimal digits, zero-padded, and returns the end.
+char* put_digits(char* out, unsigned value, int width) noexcept {
+  for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+  return out + width;
 }
 
-void append_escape(TextBuffer& out, unsigned char c) {
-  switch (c) {
-    case '"':
-      return append(out, "\\\"");
-    case '\\':
-      return append(out, "\\\\");
-    case '\n':
-      return append(out, "\\n");
-    case '\r':
-      return append(out, "\\r");
-    case '\t':
-      return append(out, "\\t");
-    case '\b':
-      return append(out, "\\b");
-    case '\f':
-      return append(out, "\\f");
-    default:
-      fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
+// "2026-12-07" at `out`; returns the end. Years beyond four digits, which no
+// clock reaches, are cut to their last four.
+char* put_date(char* out, std::int64_t day) noexcept {
+  const Date date = date_of(day);
+  out = put_digits(out, static_cast<unsigned>(date.year < 0 ? 0 : date.year % 10000), 4);
+  *out++ = '-';
+  out = put_digits(out, date.month, 2);
+  *out++ = '-';
+  return put_digits(out, date.day, 2);
+}
+
+// The JSON escape of a character that needs one.
+char* put_escape(char* out, unsigned char c) noexcept {
+  static constexpr char kShort[] = {'"', '"',  '\\', '\\', '\n', 'n',  '\r',
+                                    'r', '\t', 't',  '\b', 'b',  '\f', 'f'};
+  *out++ = '\\';
+  for (std::size_t i = 0; i < sizeof kShort; i += 2) {
+    if (kShort[i] == static_cast<char>(c)) {
+      *out++ = kShort[i + 1];
+      return out;
+    }
   }
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char unicode[] = {'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+  std::memcpy(out, unicode, sizeof unicode);
+  return out + sizeof unicode;
 }
 
 // The length of the well-formed UTF-8 sequence at the start of `text`, or,
@@ -96,6 +105,28 @@ int utf8_sequence(std::string_view text) noexcept {
   }
   return length;
 }
+
+// Whether none of the eight bytes at `bytes` is a control character, a
+// quote, a backslash or above 0x7F.
+bool is_plain_word(const char* bytes) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t below_space = (word - 0x20 * kOnes) & ~word & kHighs;
+  return ((word & kHighs) | below_space | has_zero(word ^ ('"' * kOnes)) | has_zero(word ^ ('\\' * kOnes))) ==
+         0;
+}
+
+// The date and time of day change once a second: each thread keeps the text
+// of its last second. Trivially destructible, so that it never keeps the
+// library loaded.
+struct SecondText {
+  std::int64_t second;
+  char text[19];  // "2026-12-07T09:42:07"
+};
+thread_local SecondText t_last_second{INT64_MIN, {}};
 
 }  // namespace
 
@@ -157,62 +188,78 @@ std::int64_t local_ms_of(LogTimestamp timestamp) noexcept {
 std::int64_t day_of(std::int64_t local_seconds) noexcept { return floor_div(local_seconds, 86400); }
 
 void append_date(TextBuffer& out, std::int64_t day) {
-  const Date date = date_of(day);
-  fmt::format_to(std::back_inserter(out), "{:04}-", date.year);
-  append_two_digits(out, date.month);
-  out.push_back('-');
-  append_two_digits(out, date.day);
+  char date[10];
+  out.append(date, put_date(date, day));
+}
+
+char* put_iso_time(char* out, std::int64_t local_ms, int offset_seconds) noexcept {
+  SecondText& last = t_last_second;
+  const std::int64_t seconds = floor_div(local_ms, 1000);
+  if (last.second != seconds) {
+    const auto second_of_day = static_cast<unsigned>(seconds - day_of(seconds) * 86400);
+    char* at = put_date(last.text, day_of(seconds));
+    *at++ = 'T';
+    at = put_digits(at, second_of_day / 3600, 2);
+    *at++ = ':';
+    at = put_digits(at, second_of_day / 60 % 60, 2);
+    *at++ = ':';
+    put_digits(at, second_of_day % 60, 2);
+    last.second = seconds;
+  }
+  std::memcpy(out, last.text, sizeof last.text);
+  out += sizeof last.text;
+  *out++ = '.';
+  out = put_digits(out, static_cast<unsigned>(local_ms - seconds * 1000), 3);
+  const unsigned offset_minutes =
+      static_cast<unsigned>(offset_seconds < 0 ? -offset_seconds : offset_seconds) / 60;
+  *out++ = offset_seconds < 0 ? '-' : '+';
+  out = put_digits(out, offset_minutes / 60 % 100, 2);
+  *out++ = ':';
+  return put_digits(out, offset_minutes % 60, 2);
 }
 
 void append_iso_time(TextBuffer& out, std::int64_t local_ms, int offset_seconds) {
-  const std::int64_t seconds = floor_div(local_ms, 1000);
-  append_date(out, day_of(seconds));
-  const auto second_of_day = static_cast<unsigned>(seconds - day_of(seconds) * 86400);
-  const auto millisecond = static_cast<unsigned>(local_ms - seconds * 1000);
-  out.push_back('T');
-  append_two_digits(out, second_of_day / 3600);
-  out.push_back(':');
-  append_two_digits(out, second_of_day / 60 % 60);
-  out.push_back(':');
-  append_two_digits(out, second_of_day % 60);
-  out.push_back('.');
-  out.push_back(static_cast<char>('0' + millisecond / 100));
-  append_two_digits(out, millisecond % 100);
-  out.push_back(offset_seconds < 0 ? '-' : '+');
-  const unsigned offset_minutes =
-      static_cast<unsigned>(offset_seconds < 0 ? -offset_seconds : offset_seconds) / 60;
-  append_two_digits(out, offset_minutes / 60);
-  out.push_back(':');
-  append_two_digits(out, offset_minutes % 60);
+  char time[kIsoTimeLength];
+  out.append(time, put_iso_time(time, local_ms, offset_seconds));
 }
 
-void append_json_escaped(TextBuffer& out, std::string_view text) {
-  std::size_t done = 0;  // text before this is written
-  std::size_t at = 0;
-  const auto flush = [&] { out.append(text.data() + done, text.data() + at); };
-  while (at < text.size()) {
-    const auto c = static_cast<unsigned char>(text[at]);
+char* put_decimal(char* out, std::uint64_t value) noexcept {
+  const fmt::format_int digits(value);
+  std::memcpy(out, digits.data(), digits.size());
+  return out + digits.size();
+}
+
+void append_decimal(TextBuffer& out, std::uint64_t value) {
+  const fmt::format_int digits(value);
+  out.append(digits.data(), digits.data() + digits.size());
+}
+
+char* put_json_escaped(char* out, std::string_view text) noexcept {
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at < end) {
+    // Eight bytes at a time while none needs a look: most messages are
+    // plain ASCII, and this loop was the JSON format's largest cost.
+    for (; end - at >= 8 && is_plain_word(at); at += 8, out += 8) std::memcpy(out, at, 8);
+    if (at == end) break;
+    const auto c = static_cast<unsigned char>(*at);
     if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      *out++ = *at++;
+    } else if (c < 0x80) {
+      out = put_escape(out, c);
       ++at;
-      continue;
-    }
-    if (c >= 0x80) {
-      const int length = utf8_sequence(text.substr(at));
-      if (length > 0) {
-        at += static_cast<std::size_t>(length);
-        continue;
-      }
-      flush();
-      append(out, "\xEF\xBF\xBD");
-      at += static_cast<std::size_t>(-length);
+    } else if (const int length = utf8_sequence(std::string_view(at, static_cast<std::size_t>(end - at)));
+               length > 0) {
+      std::memcpy(out, at, static_cast<std::size_t>(length));
+      out += length;
+      at += length;
     } else {
-      flush();
-      append_escape(out, c);
-      ++at;
+      std::memcpy(out, "\xEF\xBF\xBD", 3);
+      out += 3;
+      at += -length;
     }
-    done = at;
   }
-  flush();
+  return out;
 }
 
 }  // namespace core::logger::channels_detail

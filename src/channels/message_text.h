@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -81,12 +82,29 @@ std::int64_t day_of(std::int64_t local_seconds) noexcept;
 void append_date(TextBuffer& out, std::int64_t day);
 
 // "2026-12-07T09:42:07.123+01:00": ISO 8601 local time with milliseconds and
-// the UTC offset (whole minutes).
+// the UTC offset (whole minutes), kIsoTimeLength characters, written at
+// `out`; returns the end.
+constexpr std::size_t kIsoTimeLength = 29;
+char* put_iso_time(char* out, std::int64_t local_ms, int offset_seconds) noexcept;
 void append_iso_time(TextBuffer& out, std::int64_t local_ms, int offset_seconds);
+
+// `value` in decimal digits (at most 20).
+char* put_decimal(char* out, std::uint64_t value) noexcept;
+void append_decimal(TextBuffer& out, std::uint64_t value);
 
 // `text` as the body of a JSON string: quotes, backslashes and control
 // characters escaped, each ill-formed UTF-8 sequence replaced by U+FFFD.
-void append_json_escaped(TextBuffer& out, std::string_view text);
+// Writes at most kMaxJsonEscape bytes per byte of `text` at `out`; returns
+// the end.
+constexpr std::size_t kMaxJsonEscape = 6;  // \u001f
+char* put_json_escaped(char* out, std::string_view text) noexcept;
+
+// Copies `text`, a literal, at `out`; returns the end.
+template <std::size_t N>
+char* put_text(char* out, const char (&text)[N]) noexcept {
+  std::memcpy(out, text, N - 1);
+  return out + N - 1;
+}
 
 }  // namespace core::logger::channels_detail
 

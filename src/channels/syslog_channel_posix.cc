@@ -166,7 +166,9 @@ struct SyslogChannel::State : channels_detail::KeptState {
             std::string_view message) {
     const Clock::time_point deadline = Clock::now() + timeout;
     TextBuffer packet;
-    fmt::format_to(std::back_inserter(packet), "<{}>1 ", facility * 8 + severity_of(level.value));
+    packet.push_back('<');
+    channels_detail::append_decimal(packet, facility * 8 + severity_of(level.value));
+    channels_detail::append(packet, ">1 ");
     channels_detail::append_iso_time(packet, local_ms, offset_seconds);
     channels_detail::append(packet, fields);
     channels_detail::append(packet, header_field(category.key.name, 32));

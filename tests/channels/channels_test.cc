@@ -246,14 +246,15 @@ TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtension) {
     TempDir dir;
     RotatingFileChannel channel(dir.file("app" + stem),
                                 RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, /*max_files=*/2});
-    // Each text would take a non-empty file past 10 bytes; the long one
-    // stands alone, and the oldest beyond two older files is dropped.
-    for (const char* text : {"text1\n", "text2\n", "a text of 20 bytes.\n", "text4\n"}) {
-      channel.write(kInfoLevel, with_nul(text));
-    }
+    // A text too long for any file stays in the empty one; each later text
+    // would take a non-empty file past 10 bytes, and the oldest beyond two
+    // older files is dropped.
+    channel.write(kInfoLevel, with_nul("a text of 20 bytes.\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app.1" + stem)));
+    for (const char* text : {"text2\n", "text3\n", "text4\n"}) channel.write(kInfoLevel, with_nul(text));
     EXPECT_FALSE(std::filesystem::exists(dir.file("app.3" + stem)));
     EXPECT_EQ(dir.read("app.2" + stem) + dir.read("app.1" + stem) + dir.read("app" + stem),
-              "text2\na text of 20 bytes.\ntext4\n");
+              "text2\ntext3\ntext4\n");
   }
 }
 
