@@ -20,9 +20,18 @@ struct CaptureChannel::State : channels_detail::KeptState {
     LogTimestamp timestamp;
   };
 
+  // Copying may run out of memory; the copy is then dropped.
   static void on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
-                      const LogLevel& level, std::string_view text);
+                      const LogLevel& level, std::string_view text) {
+    channels_detail::delivered([&] { record_text(user_data, context, category, level, text); });
+  }
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, LogTimestamp timestamp, std::string_view line) {
+    channels_detail::delivered([&] { record_line(user_data, context, category, level, timestamp, line); });
+  }
+  static void record_text(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, std::string_view text);
+  static void record_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view line);
 
   std::mutex mutex;
@@ -40,9 +49,9 @@ std::string copy_of(std::string_view view) { return std::string(view.data(), vie
 
 }  // namespace
 
-void CaptureChannel::State::on_text(void* user_data, const DispatchContext& context,
-                                    const LogCategory& category, const LogLevel& level,
-                                    std::string_view text) {
+void CaptureChannel::State::record_text(void* user_data, const DispatchContext& context,
+                                        const LogCategory& category, const LogLevel& level,
+                                        std::string_view text) {
   if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   CapturedText captured{copy_of(text),
                         copy_of(category.key.name),
@@ -70,7 +79,7 @@ void CaptureChannel::State::on_text(void* user_data, const DispatchContext& cont
   state->texts.push_back(std::move(captured));
 }
 
-void CaptureChannel::State::on_raw_line(void* user_data, const DispatchContext& context,
+void CaptureChannel::State::record_line(void* user_data, const DispatchContext& context,
                                         const LogCategory& category, const LogLevel& level,
                                         LogTimestamp timestamp, std::string_view line) {
   CapturedLine captured{copy_of(line),   copy_of(category.key.name),

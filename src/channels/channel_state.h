@@ -55,6 +55,18 @@ State* make_kept(Args&&... args) {
 // REQUIRES: the state is closed; nothing else uses it through the object.
 void retire(KeptState* state) noexcept;
 
+// Runs `deliver` and tells whether it finished: a callback that runs out of
+// memory drops its text rather than throw into the log call.
+template <typename Deliver>
+bool delivered(Deliver&& deliver) noexcept {
+  try {
+    deliver();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace core::logger::channels_detail
 
 #endif  // CORE_LOGGER_CHANNELS_CHANNEL_STATE_H_

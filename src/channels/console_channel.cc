@@ -78,7 +78,8 @@ std::FILE* standard_stream(ConsoleStream stream) noexcept {
 void on_standard_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
                       std::string_view text) {
   const auto* console = static_cast<const StandardConsole*>(user_data);
-  (void)write_text(standard_stream(console->stream), console->color, level, text);
+  channels_detail::delivered(
+      [&] { write_text(standard_stream(console->stream), console->color, level, text); });
 }
 
 }  // namespace
@@ -91,7 +92,7 @@ struct ConsoleChannel::State : channels_detail::KeptState {
 
   static void on_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
                       std::string_view text) {
-    static_cast<State*>(user_data)->write(level, text);
+    channels_detail::delivered([&] { static_cast<State*>(user_data)->write(level, text); });
   }
 
   void write(const LogLevel& level, std::string_view text) {

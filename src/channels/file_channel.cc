@@ -3,6 +3,7 @@
 #include "core/channels.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -116,18 +117,26 @@ class FileSink : public KeptState {
     // The JSON object of a call whose raw lines reach this channel is written
     // from them.
     if (sink->options_.format == FileFormat::JsonLines && has_raw_record(context, &on_raw_line, sink)) return;
-    sink->take_text(&context, &category, level, text);
+    if (!delivered([&] { sink->take_text(&context, &category, level, text); })) sink->note(ENOMEM);
   }
 
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece) {
     auto* sink = static_cast<FileSink*>(user_data);
     if (sink->options_.format != FileFormat::JsonLines) return;
-    std::string storage;
-    std::string_view message;
-    if (!sink->assembler_.add(context, timestamp, piece, &storage, &message)) return;
-    sink->write_json(&context, &category, level, local_ms_of(timestamp),
-                     sink->offsets_.at(unix_seconds_now()), message);
+    const bool done = delivered([&] {
+      std::string storage;
+      std::string_view message;
+      if (!sink->assembler_.add(context, timestamp, piece, &storage, &message)) return;
+      sink->write_json(&context, &category, level, local_ms_of(timestamp),
+                       sink->offsets_.at(unix_seconds_now()), message);
+    });
+    if (!done) sink->note(ENOMEM);
+  }
+
+  void note(int failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record(failure);
   }
 
   // An ordinary text; `context` and `category` are null for `write`.

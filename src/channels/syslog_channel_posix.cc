@@ -149,17 +149,27 @@ struct SyslogChannel::State : channels_detail::KeptState {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     const std::int64_t now_ms = channels_platform::unix_time_ms();
     const int offset = state->offsets.at(now_ms / 1000);
-    state->send(category, level, now_ms + offset * std::int64_t{1000}, offset, text);
+    const bool done = channels_detail::delivered(
+        [&] { state->send(category, level, now_ms + offset * std::int64_t{1000}, offset, text); });
+    if (!done) state->drop(ENOMEM);
   }
 
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece) {
     auto* state = static_cast<State*>(user_data);
-    std::string storage;
-    std::string_view message;
-    if (!state->assembler.add(context, timestamp, piece, &storage, &message)) return;
-    state->send(category, level, channels_detail::local_ms_of(timestamp),
-                state->offsets.at(unix_seconds_now()), message);
+    const bool done = channels_detail::delivered([&] {
+      std::string storage;
+      std::string_view message;
+      if (!state->assembler.add(context, timestamp, piece, &storage, &message)) return;
+      state->send(category, level, channels_detail::local_ms_of(timestamp),
+                  state->offsets.at(unix_seconds_now()), message);
+    });
+    if (!done) state->drop(ENOMEM);
+  }
+
+  void drop(int failure) noexcept {
+    error.store(failure, std::memory_order_relaxed);
+    dropped.fetch_add(1, std::memory_order_relaxed);
   }
 
   void send(const LogCategory& category, const LogLevel& level, std::int64_t local_ms, int offset_seconds,
@@ -186,10 +196,7 @@ struct SyslogChannel::State : channels_detail::KeptState {
       std::memcpy(packet.data(), length.data(), length.size());
     }
     const int failure = deliver(std::string_view(packet.data(), packet.size()), deadline);
-    if (failure != 0) {
-      error.store(failure, std::memory_order_relaxed);
-      dropped.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (failure != 0) drop(failure);
   }
 
   // Sends the packet before the deadline, connecting first when needed, and
