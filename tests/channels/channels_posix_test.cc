@@ -305,7 +305,7 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
       longest = std::max(longest, Clock::now() - start);
     }
   }
-  EXPECT_LT(longest, std::chrono::milliseconds(50 + 40));  // 40 ms for the scheduler
+  EXPECT_LT(longest, std::chrono::milliseconds(50 + 100));  // 100 ms for a busy scheduler
   EXPECT_GT(unix_channel.dropped(), 0u);
   ::waitpid(std::exchange(rsyslogd.pid, -1), nullptr, 0);
   EXPECT_LE(written(dir, "corelog-unix").size() - 60 + unix_channel.dropped(), sent);

@@ -340,7 +340,7 @@ TEST(FileChannelThreadsTest, DestroyedWhileThreadsLogItKeepsWhatCameBefore) {
   std::atomic<bool> stop{false};
   std::string at_destruction;
   std::thread destroyer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (dir.read("app.log").empty()) std::this_thread::yield();  // the threads are logging
     delete channel;
     at_destruction = dir.read("app.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
