@@ -23,7 +23,8 @@
 # the named tests under `ctest --timeout`, record `killed` (a failure or a
 # hang) or `survived`, restore. A mutation that does not compile is an error
 # of the row. Exits non-zero unless every selected row is killed. Results are
-# also written to build/mutate/results.tsv.
+# also written to build/mutate/results.tsv, and each row's build and test
+# output to build/mutate/rows/<number>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -209,6 +210,8 @@ for row in "${chosen[@]}"; do
     outcome=killed
     killed=$((killed + 1))
   fi
+  mkdir -p "$work/rows"
+  cat "$work/$configuration.build.log" "$work/$configuration.test.log" >"$work/rows/$number.log" 2>/dev/null || true
   git -C "$tree" checkout -q -- "$file"
   printf '%3d  %-14s %-8s %4ds  %s: %s\n' "$number" "$outcome" "$configuration" $((SECONDS - start)) \
     "$file" "$original"
