@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "channels/channel_state.h"
+
 namespace core::logger {
 
 // Thread-safety: every member below `mutex` is guarded by it.
-struct CaptureChannel::State {
+struct CaptureChannel::State : channels_detail::KeptState {
   // The timestamp of a call whose raw lines have arrived and whose text has
   // not yet. A call hands the same DispatchContext to all its callbacks, on
   // its own thread, raw lines first; the context's address tells calls apart
@@ -18,7 +20,22 @@ struct CaptureChannel::State {
     LogTimestamp timestamp;
   };
 
+  // Copying may run out of memory; the copy is then dropped.
+  static void on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
+                      const LogLevel& level, std::string_view text) {
+    channels_detail::delivered([&] { record_text(user_data, context, category, level, text); });
+  }
+  static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, LogTimestamp timestamp, std::string_view line) {
+    channels_detail::delivered([&] { record_line(user_data, context, category, level, timestamp, line); });
+  }
+  static void record_text(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, std::string_view text);
+  static void record_line(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, LogTimestamp timestamp, std::string_view line);
+
   std::mutex mutex;
+  bool open = true;
   std::vector<CapturedText> texts;
   std::vector<CapturedLine> lines;
   std::vector<PendingTimestamp> pending;
@@ -32,8 +49,9 @@ std::string copy_of(std::string_view view) { return std::string(view.data(), vie
 
 }  // namespace
 
-void CaptureChannel::on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
-                             const LogLevel& level, std::string_view text) {
+void CaptureChannel::State::record_text(void* user_data, const DispatchContext& context,
+                                        const LogCategory& category, const LogLevel& level,
+                                        std::string_view text) {
   if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   CapturedText captured{copy_of(text),
                         copy_of(category.key.name),
@@ -50,6 +68,7 @@ void CaptureChannel::on_text(void* user_data, const DispatchContext& context, co
                         LogTimestamp{0}};
   auto* state = static_cast<State*>(user_data);
   std::lock_guard<std::mutex> lock(state->mutex);
+  if (!state->open) return;
   for (auto it = state->pending.begin(); it != state->pending.end(); ++it) {
     if (it->context == &context) {
       captured.timestamp = it->timestamp;
@@ -60,15 +79,17 @@ void CaptureChannel::on_text(void* user_data, const DispatchContext& context, co
   state->texts.push_back(std::move(captured));
 }
 
-void CaptureChannel::on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
-                                 const LogLevel& level, LogTimestamp timestamp, std::string_view line) {
+void CaptureChannel::State::record_line(void* user_data, const DispatchContext& context,
+                                        const LogCategory& category, const LogLevel& level,
+                                        LogTimestamp timestamp, std::string_view line) {
   CapturedLine captured{copy_of(line),   copy_of(category.key.name),
                         category.key.id, copy_of(level.name),
                         level.value,     timestamp};
   auto* state = static_cast<State*>(user_data);
   std::lock_guard<std::mutex> lock(state->mutex);
+  if (!state->open) return;
   state->lines.push_back(std::move(captured));
-  for (State::PendingTimestamp& pending : state->pending) {
+  for (PendingTimestamp& pending : state->pending) {
     if (pending.context == &context) {
       pending.timestamp = timestamp;
       return;
@@ -80,14 +101,19 @@ void CaptureChannel::on_raw_line(void* user_data, const DispatchContext& context
   state->pending.push_back({&context, timestamp});
 }
 
-CaptureChannel::CaptureChannel() : state_(new State) {}
+CaptureChannel::CaptureChannel() : state_(channels_detail::make_kept<State>()) {}
 
-CaptureChannel::~CaptureChannel() = default;
+CaptureChannel::~CaptureChannel() {
+  close();
+  channels_detail::retire(state_);
+}
 
-LogChannel CaptureChannel::channel() noexcept { return LogChannel{"capture", &on_text, state_.get()}; }
+LogChannel CaptureChannel::channel() noexcept {
+  return LogChannel{"capture", &State::on_text, state_->share()};
+}
 
 LogRawChannel CaptureChannel::raw_channel() noexcept {
-  return LogRawChannel{"capture-raw", &on_raw_line, state_.get()};
+  return LogRawChannel{"capture-raw", &State::on_raw_line, state_->share()};
 }
 
 std::vector<CapturedText> CaptureChannel::texts() const {
@@ -114,5 +140,23 @@ void CaptureChannel::clear() {
   state_->lines.clear();
   state_->pending.clear();
 }
+
+void CaptureChannel::flush() {}
+
+void CaptureChannel::close() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->open = false;
+  // Released, not just cleared: the state stays until the process ends.
+  std::vector<CapturedText>().swap(state_->texts);
+  std::vector<CapturedLine>().swap(state_->lines);
+  std::vector<State::PendingTimestamp>().swap(state_->pending);
+}
+
+bool CaptureChannel::is_open() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->open;
+}
+
+int CaptureChannel::error() const { return 0; }
 
 }  // namespace core::logger

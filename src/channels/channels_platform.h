@@ -8,6 +8,7 @@
 #define CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -21,10 +22,43 @@ bool is_terminal(std::FILE* stream) noexcept;
 // the terminal cannot.
 bool enable_color_sequences(std::FILE* stream) noexcept;
 
-// Opens `path` for binary appending, creating the file when it is missing;
-// the handle is not inherited by child processes. On failure returns null
-// and stores the system's error number in `*error`.
-std::FILE* open_for_append(const std::string& path, int* error) noexcept;
+// An open file: a file descriptor on POSIX, a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Opens `path` for appending, creating the file when it is missing; every
+// write lands at the end of the file, whoever else appends to it, and the
+// file may be renamed or removed while open. The handle is not inherited by
+// child processes. On failure returns kNoFile and stores the system's error
+// number in `*error`.
+FileHandle open_for_append(const std::string& path, int* error) noexcept;
+
+// Writes all of `size` bytes, in one system call unless the system takes
+// fewer. Returns 0, or the system's error number (what was not written is
+// lost).
+int write_file(FileHandle file, const char* data, std::size_t size) noexcept;
+
+void close_file(FileHandle file) noexcept;
+
+// The size of the open file; 0 when it cannot be read.
+std::uint64_t file_size(FileHandle file) noexcept;
+
+// Renames `from` to `to`, replacing a file `to` (std::rename does not on
+// Windows). Returns 0 or the system's error number.
+int rename_file(const std::string& from, const std::string& to) noexcept;
+
+// Removes the file `path`. Returns 0 or the system's error number.
+int remove_file(const std::string& path) noexcept;
+
+// Whether `error` says that a file does not exist.
+bool is_missing_file(int error) noexcept;
+
+// Milliseconds since 1970-01-01 00:00:00 UTC.
+std::int64_t unix_time_ms() noexcept;
+
+// The local zone's offset from UTC at `unix_seconds`, in seconds (east
+// positive), daylight saving included; 0 when it cannot be found.
+int utc_offset_seconds(std::int64_t unix_seconds) noexcept;
 
 // Fills `frames` with up to `capacity` return addresses of the calling
 // thread, innermost first, and returns how many it stored. The first few

@@ -1,5 +1,6 @@
 // The companion library's platform layer on POSIX systems (Linux with glibc):
-// isatty, open(2) with O_APPEND | O_CLOEXEC, and glibc's backtrace.
+// isatty, file descriptors opened with O_APPEND | O_CLOEXEC, the coarse
+// real-time clock, localtime_r, and glibc's backtrace.
 #include "channels/channels_platform.h"
 
 #include <cxxabi.h>
@@ -7,7 +8,11 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <string_view>
 
@@ -49,20 +54,50 @@ bool is_terminal(std::FILE* stream) noexcept {
 
 bool enable_color_sequences(std::FILE*) noexcept { return true; }
 
-std::FILE* open_for_append(const std::string& path, int* error) noexcept {
-  // O_APPEND makes every write land at the end, even with other writers of
-  // the same file.
+FileHandle open_for_append(const std::string& path, int* error) noexcept {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = errno;
-    return nullptr;
+  if (fd < 0) *error = errno;
+  return fd < 0 ? kNoFile : fd;
+}
+
+int write_file(FileHandle file, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t written = ::write(static_cast<int>(file), data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return written < 0 ? errno : EIO;
+    data += written;
+    size -= static_cast<std::size_t>(written);
   }
-  std::FILE* file = ::fdopen(fd, "ab");
-  if (file == nullptr) {
-    *error = errno;
-    ::close(fd);
-  }
-  return file;
+  return 0;
+}
+
+void close_file(FileHandle file) noexcept { ::close(static_cast<int>(file)); }
+
+std::uint64_t file_size(FileHandle file) noexcept {
+  struct stat status;
+  return ::fstat(static_cast<int>(file), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+int rename_file(const std::string& from, const std::string& to) noexcept {
+  return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int remove_file(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+bool is_missing_file(int error) noexcept { return error == ENOENT; }
+
+std::int64_t unix_time_ms() noexcept {
+  // The coarse clock costs a few nanoseconds and is good to a few
+  // milliseconds, which is all a date check or a delivery time needs.
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int utc_offset_seconds(std::int64_t unix_seconds) noexcept {
+  const time_t time = static_cast<time_t>(unix_seconds);
+  struct tm local;
+  return ::localtime_r(&time, &local) != nullptr ? static_cast<int>(local.tm_gmtoff) : 0;
 }
 
 std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {

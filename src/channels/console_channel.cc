@@ -1,11 +1,14 @@
 // The console channels: one write and one flush per text, coloured by level.
 #include "core/channels.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
 
+#include "channels/channel_state.h"
 #include "channels/channels_platform.h"
 
 namespace core::logger {
@@ -30,12 +33,12 @@ std::string_view color_of(const LogLevel& level) noexcept {
   }
 }
 
-void write_text(std::FILE* stream, bool color, const LogLevel& level, std::string_view text) {
+// Returns 0, or the error number of a failed write.
+int write_text(std::FILE* stream, bool color, const LogLevel& level, std::string_view text) {
   if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   if (!color) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-    return;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
   }
   // The reset goes before the final line feed, so that a colour never leaks
   // into the next line of whatever else writes to the terminal. The text is
@@ -49,8 +52,8 @@ void write_text(std::FILE* stream, bool color, const LogLevel& level, std::strin
   buffer.append(text.data(), text.data() + text.size());
   buffer.append(kReset.data(), kReset.data() + kReset.size());
   if (ends_line) buffer.push_back('\n');
-  std::fwrite(buffer.data(), 1, buffer.size(), stream);
-  std::fflush(stream);
+  const bool written = std::fwrite(buffer.data(), 1, buffer.size(), stream) == buffer.size();
+  return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
 }
 
 // The standard streams are named rather than stored: `stdout` is no
@@ -75,15 +78,35 @@ std::FILE* standard_stream(ConsoleStream stream) noexcept {
 void on_standard_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
                       std::string_view text) {
   const auto* console = static_cast<const StandardConsole*>(user_data);
-  write_text(standard_stream(console->stream), console->color, level, text);
-}
-
-void on_stream_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
-                    std::string_view text) {
-  static_cast<const ConsoleChannel*>(user_data)->write(level, text);
+  channels_detail::delivered(
+      [&] { write_text(standard_stream(console->stream), console->color, level, text); });
 }
 
 }  // namespace
+
+// Thread-safety: every member below `mutex` is guarded by it. The lock also
+// keeps a text from being written after `close()` has returned, when the
+// caller may close the stream.
+struct ConsoleChannel::State : channels_detail::KeptState {
+  State(std::FILE* stream, bool color) : stream(stream), color(color) {}
+
+  static void on_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
+                      std::string_view text) {
+    channels_detail::delivered([&] { static_cast<State*>(user_data)->write(level, text); });
+  }
+
+  void write(const LogLevel& level, std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stream == nullptr) return;
+    const int failure = write_text(stream, color, level, text);
+    if (failure != 0) error = failure;
+  }
+
+  std::mutex mutex;
+  std::FILE* stream;
+  const bool color;
+  int error = 0;
+};
 
 bool console_color_wanted(ColorMode mode, bool stream_is_terminal, const char* no_color) noexcept {
   switch (mode) {
@@ -112,14 +135,39 @@ LogChannel console_channel(ConsoleStream stream, ColorMode color) {
   return LogChannel{"console", &on_standard_text, const_cast<StandardConsole*>(&kStandardConsoles[index])};
 }
 
-ConsoleChannel::ConsoleChannel(std::FILE* stream, bool color) noexcept : stream_(stream), color_(color) {}
+ConsoleChannel::ConsoleChannel(std::FILE* stream, bool color)
+    : state_(channels_detail::make_kept<State>(stream, color)), color_(color) {}
 
-LogChannel ConsoleChannel::channel() const noexcept {
-  return LogChannel{"console", &on_stream_text, const_cast<ConsoleChannel*>(this)};
+ConsoleChannel::~ConsoleChannel() {
+  close();
+  channels_detail::retire(state_);
 }
 
-void ConsoleChannel::write(const LogLevel& level, std::string_view text) const {
-  write_text(stream_, color_, level, text);
+LogChannel ConsoleChannel::channel() const noexcept {
+  return LogChannel{"console", &State::on_text, state_->share()};
+}
+
+void ConsoleChannel::write(const LogLevel& level, std::string_view text) const { state_->write(level, text); }
+
+void ConsoleChannel::flush() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->stream != nullptr) std::fflush(state_->stream);
+}
+
+void ConsoleChannel::close() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->stream != nullptr) std::fflush(state_->stream);
+  state_->stream = nullptr;
+}
+
+bool ConsoleChannel::is_open() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->stream != nullptr;
+}
+
+int ConsoleChannel::error() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->error;
 }
 
 }  // namespace core::logger

@@ -1,0 +1,316 @@
+// What needs POSIX to test: a pseudo-terminal for the console's colour
+// decision, symbol names in call stacks, local midnight brought near with TZ,
+// JSON lines read back by a real parser, and syslog through rsyslogd.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "channels/temp_dir.h"
+#include "core/channels.h"
+#include "core/log.h"
+#include "support/capture_test.h"
+#include "support/recording_channel.h"
+
+// Outside any namespace and with C linkage, so that the name is easy to find
+// (this test program is linked with ENABLE_EXPORTS).
+extern "C" [[gnu::noinline]] __attribute__((visibility("default"))) std::string
+core_logger_test_named_frame() {
+  std::string stack = core::logger::capture_call_stack(0, 3);
+  stack.push_back(' ');  // no tail call: this frame stays on the stack
+  stack.pop_back();
+  return stack;
+}
+
+namespace core::logger {
+namespace {
+
+using nlohmann::json;
+using std::string_view_literals::operator""sv;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using testing::with_nul;
+
+TEST(CallStackPosixTest, FirstFrameIsTheCallerNamedInItsModule) {
+  const std::string full = core_logger_test_named_frame();
+  EXPECT_THAT(full, StartsWith("#0 core_logger_test_named_frame+0x")) << full;
+  EXPECT_THAT(full, HasSubstr("core_logger_frontend_tests)\n")) << full;
+}
+
+// What a console_channel() made and written to while file descriptor 1 is
+// `fd` and NO_COLOR is `no_color` puts on `out` (`fd` or a terminal's master).
+std::string written_through_standard_output(int fd, const char* no_color, int out) {
+  no_color != nullptr ? ::setenv("NO_COLOR", no_color, 1) : ::unsetenv("NO_COLOR");
+  std::fflush(stdout);
+  const int saved_stdout = ::dup(STDOUT_FILENO);
+  ::dup2(fd, STDOUT_FILENO);
+  const LogChannel channel = console_channel(ConsoleStream::StandardOutput, ColorMode::Auto);
+  channel.callback(channel.user_data, DispatchContext{}, kAssertCategory, kWarningLevel, with_nul("hi\n"));
+  std::fflush(stdout);
+  ::dup2(saved_stdout, STDOUT_FILENO);
+  ::close(saved_stdout);
+  ::unsetenv("NO_COLOR");
+  char buffer[256];
+  ssize_t got = ::pread(out, buffer, sizeof buffer, 0);
+  if (got < 0) got = ::read(out, buffer, sizeof buffer);  // a terminal cannot pread
+  return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+}
+
+TEST(ConsoleTerminalTest, OnlyATerminalGetsColourUnlessNoColorIsSet) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  // The terminal turns "\n" into "\r\n" on its way out.
+  EXPECT_EQ(written_through_standard_output(terminal, nullptr, master), "\x1b[33mhi\x1b[0m\r\n");
+  EXPECT_EQ(written_through_standard_output(terminal, "1", master), "hi\r\n");
+  ::close(terminal);
+  ::close(master);
+  testing::TempDir dir;
+  const int file = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT, 0600);
+  EXPECT_EQ(written_through_standard_output(file, nullptr, file), "hi\n");
+  ::close(file);
+}
+
+std::string local_date(time_t when) {
+  char date[16];
+  struct tm local;
+  strftime(date, sizeof date, "%Y-%m-%d", localtime_r(&when, &local));
+  return date;
+}
+
+TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
+  // A zone whose local midnight is two seconds away.
+  const time_t start = time(nullptr);
+  const long east = (86400 - 2 - start % 86400 + 86400) % 86400;
+  const char* saved_tz = getenv("TZ");
+  const std::string saved = saved_tz != nullptr ? saved_tz : "";
+  setenv("TZ", fmt::format("XXX-{:02}:{:02}:{:02}", east / 3600, east / 60 % 60, east % 60).c_str(), 1);
+  tzset();
+  const std::string before = local_date(start);
+  testing::TempDir dir;
+  {
+    FileChannel file(dir.file("file.log"));
+    RotatingFileChannel daily(dir.file("daily.log"),
+                              RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, 5, /*daily=*/true});
+    daily.write(kInfoLevel, with_nul("early\n"));
+    const auto write = [&](const char* text) {
+      file.write(kInfoLevel, with_nul(text));
+      daily.write(kInfoLevel, with_nul(text));
+    };
+    write("before\n");
+    while (time(nullptr) < start + 3) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    write("after\n");
+  }
+  const std::string after = local_date(time(nullptr));
+  saved_tz != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+  ASSERT_NE(before, after);
+  const std::string expected = "before\n---- " + after + " ----\nafter\n";
+  EXPECT_EQ(dir.read("file.log"), expected);
+  EXPECT_EQ(dir.read("daily_" + before + ".1.log") + dir.read("daily_" + before + ".log"), "early\nbefore\n");
+  EXPECT_EQ(dir.read("daily_" + after + ".log"), "after\n");
+}
+
+using JsonLinesTest = testing::CaptureTest;
+
+TEST_F(JsonLinesTest, EveryLineParsesBackToItsCall) {
+  testing::TempDir dir;
+  FileChannel channel(dir.file("app.jsonl"),
+                      FileChannelOptions{FlushPolicy::WhenFull, 3, 1 << 16, FileFormat::JsonLines});
+  add_default_channel(channel.channel());
+  add_default_channel(channel.raw_channel());
+  // Random pieces, many of them special to JSON or not UTF-8 on their own.
+  constexpr std::string_view kPieces =
+      "a|Zz 09|\"|\\|\n|\r|\t|\0|\x01|\x1f|\x7f|\xc3\xa9|\xc3|\xe2\x82|\xe2\x82\xac|"
+      "\xf0\x9f\x98\x80|\xed\xa0\x80|\xc0\xaf|\xf4\x90\x80\x80|\x80|\xff|"sv;
+  std::vector<std::string_view> pieces;
+  for (std::size_t at = 0; at < kPieces.size(); at = kPieces.find('|', at) + 1) {
+    pieces.push_back(kPieces.substr(at, kPieces.find('|', at) - at));
+  }
+  std::mt19937 random(16);
+  std::vector<std::string> messages(300);
+  for (std::string& message : messages) {
+    for (std::size_t n = random() % 12; n > 0; --n) message += pieces[random() % pieces.size()];
+    CORE_LOG_WARN(make_category("json\"lines"), "{}", message);
+  }
+  CORE_LOG_DATA_ERROR("bad row {}", 7);
+  channel.close();
+
+  const std::vector<CapturedText> captured = texts();
+  std::istringstream in(dir.read("app.jsonl"));
+  std::size_t count = 0;
+  for (std::string line; std::getline(in, line) && count < captured.size(); ++count) {
+    const json object = json::parse(line);
+    const CapturedText& text = captured[count];
+    const std::string time = object["time"];
+    EXPECT_EQ(time.substr(0, 10) + " " + time.substr(11, 12), fmt::format("{:F}", text.timestamp));
+    EXPECT_EQ(time.size(), 29u) << time;  // and an offset, +hh:mm
+    EXPECT_EQ(std::make_tuple(object["level"], object["level_value"], object["category"]),
+              std::make_tuple(json(text.level), json(text.level_value), json(text.category)));
+    if (count == messages.size()) {
+      EXPECT_EQ(std::make_tuple(object["message"], object["file"], object["line"], object["function"]),
+                std::make_tuple(json("bad row 7"), json(text.file), json(text.line), json(text.function)));
+      continue;
+    }
+    // What a JSON library makes of the same bytes, ill-formed UTF-8 replaced.
+    const std::string replaced = json(messages[count]).dump(-1, ' ', false, json::error_handler_t::replace);
+    EXPECT_EQ(object["message"], json::parse(replaced));
+    EXPECT_FALSE(object.contains("file"));
+  }
+  EXPECT_EQ(count, messages.size() + 1);
+}
+
+// -----------------------------------------------------------------------------
+// Syslog, against a real rsyslogd started unprivileged on a private socket and port
+// -----------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
+
+// Binds (port 0: any free port) or connects a TCP socket on 127.0.0.1;
+// returns the port, or -1 when that failed.
+int loopback(int port, bool bind) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  const auto* any = reinterpret_cast<sockaddr*>(&address);
+  const bool done = bind ? ::bind(fd, any, length) == 0 &&
+                               ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+                         : ::connect(fd, any, length) == 0;
+  ::close(fd);
+  return done ? ntohs(address.sin_port) : -1;
+}
+
+// Starts rsyslogd, which writes each message into out.log as "severity
+// app-name msgid msg", the message JSON-escaped; returns once it listens.
+pid_t start_rsyslogd(const testing::TempDir& dir, int port) {
+  dir.write("rsyslog.conf", fmt::format(R"(global(workDirectory="{0}" maxMessageSize="256k"
+  parser.escapeControlCharactersOnReceive="off" parser.dropTrailingLFOnReception="off")
+module(load="imuxsock" SysSock.Use="off")
+module(load="imtcp")
+input(type="imuxsock" Socket="{0}/log.sock" useSpecialParser="off" RateLimit.Interval="0")
+input(type="imtcp" Port="{1}" Address="127.0.0.1")
+template(name="line" type="string" string="%syslogseverity% %app-name% %msgid% %msg:::json%\n")
+action(type="omfile" file="{0}/out.log" template="line")
+)",
+                                        dir.file(""), port));
+  const std::string conf = dir.file("rsyslog.conf"), pid_file = dir.file("pid");  // no allocation after fork
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // dies with this process, and leaves its output alone
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execl(kRsyslogd, kRsyslogd, "-n", "-f", conf.c_str(), "-i", pid_file.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;) {
+    if (std::filesystem::exists(dir.file("log.sock")) && loopback(port, false) == port) return pid;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ADD_FAILURE() << "rsyslogd did not start";
+  return pid;
+}
+
+// The messages of `app` in out.log, as "severity msgid message", once there
+// are `count` of them or ten seconds have passed.
+std::vector<std::string> written(const testing::TempDir& dir, const std::string& app, std::size_t count = 0) {
+  for (const auto until = Clock::now() + std::chrono::seconds(10);;
+       std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+    std::vector<std::string> messages;
+    std::istringstream in(dir.read("out.log"));
+    for (std::string severity, name, msgid, message;
+         in >> severity >> name >> msgid && std::getline(in, message);) {
+      const std::string text = nlohmann::json::parse("\"" + message.substr(1) + "\"");
+      if (name == app) messages.push_back(severity + " " + msgid + " " + text);
+    }
+    if (messages.size() >= count || Clock::now() > until) return messages;
+  }
+}
+
+// Stops rsyslogd however the test ends.
+struct Reaper {
+  pid_t pid;
+  ~Reaper() {
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+  }
+};
+
+using SyslogChannelTest = testing::CaptureTest;
+
+TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) {
+  if (::access(kRsyslogd, X_OK) != 0)
+    GTEST_SKIP() << kRsyslogd << " is not installed (Debian package rsyslog)";
+  testing::TempDir dir;
+  const int port = loopback(0, true);
+  Reaper rsyslogd{start_rsyslogd(dir, port)};
+  ASSERT_GT(rsyslogd.pid, 0);
+  SyslogChannel unix_channel(
+      SyslogOptions{"unix:" + dir.file("log.sock"), "corelog-unix", "", SyslogFacility::Local3, 50});
+  SyslogChannel tcp_channel(
+      SyslogOptions{fmt::format("tcp:127.0.0.1:{}", port), "corelog-tcp", "", SyslogFacility::User, 50});
+  for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) {
+    add_default_channel(channel->channel());
+    add_default_channel(channel->raw_channel());
+  }
+  constexpr LogCategory kSyslog = make_category("syslog.test");
+  const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},   {kDebugLevel, 7}, {kInfoLevel, 6},
+                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 3}};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 60; ++i) {
+    const std::string message =
+        i % 10 == 0 ? fmt::format("multi {}\n  \"line\" \\two\n", i) : fmt::format("message {}", i);
+    CORE_LOG(kSyslog, levels[i % 6].first, MessageVerbosity::Brief, "{}", message);
+    expected.push_back(fmt::format("{} syslog.test {}", levels[i % 6].second, message));
+  }
+  EXPECT_EQ(written(dir, "corelog-tcp", 60), expected);
+  EXPECT_EQ(written(dir, "corelog-unix", 60), expected);
+
+  // The receiver stops reading, then goes away, while both channels send
+  // messages large enough to fill a socket's buffer.
+  std::uint64_t sent = 0;
+  Clock::duration longest{};
+  ::kill(rsyslogd.pid, SIGSTOP);
+  for (; sent < 60; ++sent) {
+    if (sent == 40) {
+      ::kill(rsyslogd.pid, SIGCONT);
+      ::kill(rsyslogd.pid, SIGTERM);
+    }
+    for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) {
+      const LogRawChannel raw = channel->raw_channel();
+      const auto start = Clock::now();
+      raw.callback(raw.user_data, DispatchContext{}, kSyslog, kInfoLevel, LogTimestamp{0},
+                   std::string(4000, 'x'));
+      longest = std::max(longest, Clock::now() - start);
+    }
+  }
+  EXPECT_LT(longest, std::chrono::milliseconds(50 + 100));  // 100 ms for a busy scheduler
+  EXPECT_GT(unix_channel.dropped(), 0u);
+  ::waitpid(std::exchange(rsyslogd.pid, -1), nullptr, 0);
+  EXPECT_LE(written(dir, "corelog-unix").size() - 60 + unix_channel.dropped(), sent);
+  EXPECT_LE(written(dir, "corelog-tcp").size() - 60 + tcp_channel.dropped(), sent);
+}
+
+}  // namespace
+}  // namespace core::logger

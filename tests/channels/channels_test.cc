@@ -1,0 +1,383 @@
+// The channels, the call stack and settings: what every platform must give,
+// the file channels' rotation and the lifetimes of channel objects included.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "channels/temp_dir.h"
+#include "core/channels.h"
+#include "core/log.h"
+#include "support/capture_test.h"
+#include "support/recording_channel.h"
+
+namespace core::logger {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::TempDir;
+using testing::with_nul;
+
+TEST(ConsoleColorDecisionTest, AutoColoursOnlyATerminalWithoutNoColorAndExplicitModesDecideAlone) {
+  for (const char* no_color : {static_cast<const char*>(nullptr), "", "0", "1"}) {
+    // Any NO_COLOR value but the empty one counts.
+    EXPECT_EQ(console_color_wanted(ColorMode::Auto, true, no_color), !no_color || !*no_color);
+    EXPECT_FALSE(console_color_wanted(ColorMode::Auto, false, no_color));
+    EXPECT_TRUE(console_color_wanted(ColorMode::Always, false, no_color));
+    EXPECT_FALSE(console_color_wanted(ColorMode::Never, true, no_color));
+  }
+}
+
+TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClosed) {
+  const std::tuple<bool, LogLevel, std::string, std::string> cases[] = {
+      {false, kInfoLevel, with_nul(std::string("a\0b\r\n", 5)), std::string("a\0b\r\n", 5)},
+      {false, kInfoLevel, std::string(1, '\0'), ""},
+      {true, kWarningLevel, with_nul("one\ntwo\n"), "\x1b[33mone\ntwo\x1b[0m\n"},  // reset before the last LF
+      {true, kTraceLevel, with_nul("x\n"), "\x1b[2mx\x1b[0m\n"},
+      {true, kDebugLevel, with_nul("x\n"), "\x1b[36mx\x1b[0m\n"},
+      {true, kErrorLevel, with_nul("x\n"), "\x1b[31mx\x1b[0m\n"},
+      {true, LogLevel{"CRIT", 9}, with_nul("x\n"), "\x1b[1;31mx\x1b[0m\n"},
+      {true, kInfoLevel, "", "\x1b[32m\x1b[0m"},
+  };
+  for (const auto& [color, level, text, written] : cases) {
+    TempDir dir;
+    std::FILE* stream = std::fopen(dir.file("console.log").c_str(), "wb");
+    ConsoleChannel console(stream, color);
+    const LogChannel record = console.channel();
+    record.callback(record.user_data, DispatchContext{}, kAssertCategory, level, text);
+    EXPECT_EQ(dir.read("console.log"), written);
+    console.close();
+    console.write(level, text);
+    std::fclose(stream);
+    EXPECT_EQ(dir.read("console.log"), written);
+    EXPECT_FALSE(console.is_open() || console.error() != 0);
+  }
+}
+
+using CaptureChannelTest = testing::CaptureTest;
+
+std::string header_time(const CapturedText& text) { return fmt::format("{{{:T}}}", text.timestamp); }
+
+// The copies of the records' fields are checked by the macros' tests.
+TEST_F(CaptureChannelTest, TextsAndLinesCarryTheTimestampOfTheirCall) {
+  CORE_LOG_WARN(make_category("capture.lines"), "a {}\nb\n", 1);
+  ASSERT_EQ(texts().size(), 1u);
+  const CapturedText text = texts()[0];
+  EXPECT_EQ(text.text.substr(0, 14), header_time(text));
+  const std::string pieces[] = {"a 1\n", "b\n", ""};
+  ASSERT_EQ(lines().size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const CapturedLine line = lines()[i];
+    EXPECT_EQ(std::tie(line.line, line.category, line.level),
+              std::make_tuple(pieces[i], "capture.lines", "WARN"));
+    EXPECT_EQ(line.timestamp.ticks, text.timestamp.ticks);
+  }
+  testing::shared_capture().clear();
+  EXPECT_TRUE(texts().empty() && lines().empty() && testing::shared_capture().text_strings().empty());
+}
+
+TEST_F(CaptureChannelTest, TextWithoutItsRawChannelHasNoTimestamp) {
+  CaptureChannel texts_only;
+  add_default_channel(texts_only.channel());
+  CORE_LOG_INFO(make_category("capture.no_raw"), "untimed");
+  ASSERT_EQ(texts_only.texts().size(), 1u);
+  EXPECT_EQ(texts_only.texts()[0].timestamp.ticks, 0u);
+  EXPECT_TRUE(texts_only.lines().empty());
+}
+
+TEST_F(CaptureChannelTest, CallsOfSeveralThreadsAreRecordedWholeAndMatched) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) CORE_LOG_INFO(make_category("capture.mt"), "{} {}\nend", t, i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_EQ(texts().size(), 4u * 200);
+  EXPECT_EQ(lines().size(), 2u * 4 * 200);
+  for (const CapturedText& text : texts()) EXPECT_EQ(text.text.substr(0, 14), header_time(text)) << text.text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+[[gnu::noinline]] std::string capture_at_depth(int depth, std::uint32_t skip, std::uint32_t max) {
+  if (depth == 0) return capture_call_stack(skip, max);
+  std::string stack = capture_at_depth(depth - 1, skip, max);
+  stack.push_back(' ');  // keeps the recursion from becoming a loop
+  stack.pop_back();
+  return stack;
+}
+
+TEST(CallStackTest, NumberedLinesBoundedAndSkippedFromTheInnermostFrame) {
+  const std::string stack = capture_at_depth(10, 0, 6);
+  ASSERT_FALSE(stack.empty());
+  EXPECT_EQ(stack.back(), '\n');
+  const std::vector<std::string> all = lines_of(stack);
+  const std::vector<std::string> skipped = lines_of(capture_at_depth(10, 2, 4));
+  ASSERT_EQ(all.size(), 6u);
+  ASSERT_EQ(skipped.size(), 4u);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].rfind("#" + std::to_string(i) + " ", 0), 0u) << all[i];
+    EXPECT_GT(all[i].size(), 3u) << "frame without description";
+    EXPECT_TRUE(i >= 4 || skipped[i].substr(3) == all[i + 2].substr(3)) << "the same frames, renumbered";
+  }
+  EXPECT_EQ(lines_of(capture_at_depth(20, 0, 1)).size(), 1u);
+  EXPECT_EQ(capture_call_stack(0, 0) + capture_call_stack(100000, 10) + capture_call_stack(~0u, ~0u), "");
+  const std::size_t deep = lines_of(capture_at_depth(300, 0, ~0u)).size();
+  EXPECT_TRUE(deep >= 32 && deep <= 256) << deep;
+}
+
+using CallStackAssertionTest = testing::CaptureTest;
+
+TEST_F(CallStackAssertionTest, OnlyAFailingAssertionCarriesTheStack) {
+  EXPECT_TRUE(CORE_LOG_ASSERT_WITH_STACK(1 < 2));
+  EXPECT_TRUE(texts().empty());
+  EXPECT_FALSE(CORE_LOG_ASSERT_WITH_STACK_MSG(2 < 1, "with {}", "stack"));
+  ASSERT_EQ(texts().size(), 1u);
+  EXPECT_THAT(texts()[0].text,
+              HasSubstr(std::string(54, '>') + " callstack beg " + std::string(54, '>') + "\n#0 "));
+}
+
+using SettingsTest = testing::CaptureTest;
+
+TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
+  constexpr LogCategory kKnown = make_category("settings.known");
+  ASSERT_TRUE(can_dispatch_log(kKnown, MessageVerbosity::Detailed));
+  // A text that dies with this statement: the settings keep copies of names.
+  const SettingsResult result = apply_settings(
+      std::string(" verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
+                  "settings.on=on,settings.known=off,,bad, =on,settings.x=loud,verbosity=on,"));
+  EXPECT_THAT(result.errors, ElementsAre(HasSubstr("bad"), HasSubstr("no name"), HasSubstr("loud"),
+                                         HasSubstr("verbosity \"on\"")));
+  EXPECT_EQ(runtime_verbosity(), MessageVerbosity::Normal);
+  CORE_LOG_ERROR(make_category("settings.off"), "the first use, switched off");
+  EXPECT_TRUE(texts().empty());
+  // Categories as (Brief, Normal, Detailed) pass; the records alone would
+  // declare them enabled, at Detailed or Brief.
+  const std::pair<LogCategory, std::tuple<bool, bool, bool>> expected[] = {
+      {make_category("settings.off"), {false, false, false}},
+      {make_category("settings.brief"), {true, false, false}},
+      {make_category("settings.follow", true, MessageVerbosity::Brief), {true, true, false}},
+      {make_category("settings.on"), {true, true, false}},
+      {kKnown, {false, false, false}},
+  };
+  for (const auto& [category, passes] : expected) {
+    EXPECT_EQ(std::make_tuple(can_dispatch_log(category, MessageVerbosity::Brief),
+                              can_dispatch_log(category, MessageVerbosity::Normal),
+                              can_dispatch_log(category, MessageVerbosity::Detailed)),
+              passes)
+        << category.key.name;
+  }
+  std::string names;
+  foreach_category(
+      [](void* out, CategoryInfo info) { static_cast<std::string*>(out)->append(info.key.name); }, &names);
+  EXPECT_THAT(names, HasSubstr("settings.brief"));
+  EXPECT_TRUE(apply_settings("").ok() && apply_settings_from_environment("CORE_LOGGER_TEST_UNSET").ok() &&
+              apply_settings_from_environment(nullptr).ok());
+  static char kVariable[] = "CORE_LOG=settings.env=off";  // nothing else reads it
+  putenv(kVariable);
+  EXPECT_TRUE(apply_settings_from_environment().ok());
+  EXPECT_FALSE(can_dispatch_log(make_category("settings.env"), MessageVerbosity::Brief));
+}
+
+// -----------------------------------------------------------------------------
+// Files, several threads and lifetimes
+// -----------------------------------------------------------------------------
+
+TEST(FileChannelTest, AppendsEveryByteButTheClosingNulOrReportsWhyItCannot) {
+  TempDir dir;
+  dir.write("app.log", "earlier run\n");
+  {
+    FileChannel channel(dir.file("app.log"));
+    channel.write(kInfoLevel, with_nul("first\n"));
+    channel.write(kInfoLevel, with_nul(std::string("a\0b\r\n", 5)));
+    channel.write(kInfoLevel, "no terminator");
+    EXPECT_EQ(channel.error(), 0);
+  }
+  EXPECT_EQ(dir.read("app.log"), std::string("earlier run\nfirst\na\0b\r\nno terminator", 36));
+  FileChannel unopenable(dir.file("no/such/app.log"));
+  EXPECT_FALSE(unopenable.is_open());
+  EXPECT_NE(unopenable.error(), 0);
+  unopenable.write(kErrorLevel, with_nul("lost\n"));
+}
+
+TEST(FileChannelTest, FlushPoliciesWriteWholeTextsWhenDue) {
+  TempDir dir;
+  FileChannel full(dir.file("full.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 16});
+  FileChannel level(dir.file("level.log"), FileChannelOptions{FlushPolicy::AtLevel, /*warning*/ 3, 1024});
+  FileChannel small(dir.file("small.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 8});
+  full.write(kErrorLevel, with_nul("0123456\n"));
+  full.write(kErrorLevel, with_nul("abcdefg\n"));  // 16 bytes: still held
+  level.write(kInfoLevel, with_nul("info\n"));
+  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"), "|");
+  full.write(kErrorLevel, with_nul("full\n"));  // the buffer goes out first
+  level.write(kWarningLevel, with_nul("warn\n"));
+  level.write(kDebugLevel, with_nul("debug\n"));
+  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"), "0123456\nabcdefg\n|info\nwarn\n");
+  const std::string large(100, 'x');  // larger than the buffer: keeps its place
+  small.write(kInfoLevel, with_nul("a\n"));
+  small.write(kInfoLevel, with_nul(large));
+  EXPECT_EQ(dir.read("small.log"), "a\n" + large);
+  full.close();
+  level.close();
+  full.write(kErrorLevel, with_nul("dropped\n"));
+  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"),
+            "0123456\nabcdefg\nfull\n|info\nwarn\ndebug\n");
+}
+
+TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtension) {
+  for (const std::string stem : {".log", ""}) {
+    TempDir dir;
+    RotatingFileChannel channel(dir.file("app" + stem),
+                                RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, /*max_files=*/2});
+    // A text too long for any file stays in the empty one; each later text
+    // would take a non-empty file past 10 bytes, and the oldest beyond two
+    // older files is dropped.
+    channel.write(kInfoLevel, with_nul("a text of 20 bytes.\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app.1" + stem)));
+    for (const char* text : {"text2\n", "text3\n", "text4\n"}) channel.write(kInfoLevel, with_nul(text));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app.3" + stem)));
+    EXPECT_EQ(dir.read("app.2" + stem) + dir.read("app.1" + stem) + dir.read("app" + stem),
+              "text2\ntext3\ntext4\n");
+  }
+}
+
+TEST(RotatingFileChannelTest, FailedRotationKeepsWritingAndTriesAgainAndReopenStartsAfresh) {
+  TempDir dir;
+  RotatingFileChannel channel(dir.file("app.log"),
+                              RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, /*max_files=*/1});
+  // A directory where the older file goes: the rotation cannot replace it.
+  std::filesystem::create_directories(dir.file("app.1.log") + "/blocker");
+  channel.write(kInfoLevel, with_nul("text1\n"));
+  channel.write(kInfoLevel, with_nul("text2\n"));
+  EXPECT_NE(channel.error(), 0);
+  EXPECT_EQ(dir.read("app.log"), "text1\ntext2\n");
+  std::filesystem::remove_all(dir.file("app.1.log"));
+  channel.write(kInfoLevel, with_nul("text3\n"));
+  EXPECT_EQ(dir.read("app.1.log") + "|" + dir.read("app.log"), "text1\ntext2\n|text3\n");
+  // logrotate's way: move the file, then ask the channel to reopen.
+  std::filesystem::rename(dir.file("app.log"), dir.file("moved.log"));
+  channel.reopen();
+  channel.write(kInfoLevel, with_nul("4\n"));
+  EXPECT_EQ(dir.read("moved.log") + "|" + dir.read("app.log"), "text3\n|4\n");
+}
+
+constexpr int kThreads = 4;
+
+// Every text holds its thread and number and a body long enough that torn
+// writes would show.
+std::string text_of(int thread, int i) {
+  return fmt::format("thread {} text {} {}\nsecond line {}\n", thread, i,
+                     std::string(100 + i % 50, 'a' + thread), i);
+}
+
+// Each thread logs `texts` texts, or until `stop` is set.
+void log_from_threads(const LogChannel& record, int texts, const std::atomic<bool>& stop = false) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      DispatchContext context{};
+      for (int i = 0; i < texts && !stop; ++i) {
+        record.callback(record.user_data, context, kAssertCategory, kInfoLevel, with_nul(text_of(t, i)));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// Each thread's texts, whole and in order, none missing; returns their count.
+int expect_whole_texts_in_order(const std::string& contents) {
+  std::istringstream in(contents);
+  std::map<int, int> next_text;
+  int texts = 0;
+  for (std::string first, second; std::getline(in, first) && std::getline(in, second); ++texts) {
+    int t = -1;
+    int i = -1;
+    EXPECT_EQ(std::sscanf(first.c_str(), "thread %d text %d", &t, &i), 2) << first;
+    EXPECT_EQ(first + "\n" + second + "\n", text_of(t, i));
+    EXPECT_EQ(i, next_text[t]++) << "thread " << t;
+  }
+  return texts;
+}
+
+TEST(FileChannelThreadsTest, RotationLosesAndRepeatsNoText) {
+  TempDir dir;
+  constexpr std::uint32_t kMaxFiles = 200;
+  {
+    RotatingFileChannel channel(dir.file("app.log"),
+                                RotatingFileOptions{{}, 3, 0, /*max_bytes=*/4000, kMaxFiles});
+    log_from_threads(channel.channel(), 400);
+  }
+  std::string contents;
+  for (std::uint32_t index = kMaxFiles; index > 0; --index) {
+    const std::string file = dir.read(fmt::format("app.{}.log", index));
+    EXPECT_LE(file.size(), 4000u);
+    contents += file;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.file("app.50.log")));  // 50 rotations at least
+  EXPECT_EQ(expect_whole_texts_in_order(contents + dir.read("app.log")), kThreads * 400);
+}
+
+TEST(FileChannelThreadsTest, DestroyedWhileThreadsLogItKeepsWhatCameBefore) {
+  TempDir dir;
+  auto* channel = new FileChannel(dir.file("app.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 1000});
+  std::atomic<bool> stop{false};
+  std::string at_destruction;
+  std::thread destroyer([&] {
+    while (dir.read("app.log").empty()) std::this_thread::yield();  // the threads are logging
+    delete channel;
+    at_destruction = dir.read("app.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+  });
+  log_from_threads(channel->channel(), 20000, stop);  // bounded, should the destroyer be slow
+  destroyer.join();
+  EXPECT_EQ(dir.read("app.log"), at_destruction);
+  EXPECT_GT(expect_whole_texts_in_order(at_destruction), 0);
+}
+
+using ChannelLifetimeTest = testing::CaptureTest;
+
+TEST_F(ChannelLifetimeTest, RegisteredChannelsMayDieBeforeTheLastLogCall) {
+  TempDir dir;
+  std::FILE* stream = std::fopen(dir.file("console.log").c_str(), "wb");
+  ASSERT_NE(stream, nullptr);
+  constexpr LogCategory kLifetime = make_category("lifetime");
+  {
+    FileChannel file(dir.file("file.log"));
+    RotatingFileChannel rotating_file(dir.file("rotating.log"));
+    ConsoleChannel console(stream, false);
+    CaptureChannel capture;
+    for (const LogChannel& record :
+         {file.channel(), rotating_file.channel(), console.channel(), capture.channel()}) {
+      add_default_channel(record);
+    }
+    add_default_channel(file.raw_channel());  // ignored by the text format
+    add_default_channel(capture.raw_channel());
+    CORE_LOG_INFO(kLifetime, "while they live");
+  }
+  std::fclose(stream);  // the console's stream may go with its channel
+  CORE_LOG_INFO(kLifetime, "after");
+  ASSERT_EQ(texts().size(), 2u);
+  for (const char* name : {"file.log", "rotating.log", "console.log"})
+    EXPECT_EQ(dir.read(name), texts()[0].text);
+}
+
+}  // namespace
+}  // namespace core::logger
