@@ -1,0 +1,233 @@
+// The three composers through the four logging calls, case by case: every
+// row of README's bad-input table that a log call meets, the fuzzer's seeds
+// and the edges of the buffers, each checked against the oracle at
+// PrefixWidth 0, 100 and 512. A new case is one more row.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fuzz/log_call_check.h"
+#include "lifecycle/library_lifecycle.h"
+#include "pipeline/text_composer.h"
+#include "support/oracle.h"
+#include "support/standard_error.h"
+
+namespace core::logger::fuzz {
+namespace {
+
+using namespace std::string_literals;
+
+Argument arg(std::int64_t integer, Argument::Kind kind = Argument::kInt) {
+  Argument a;
+  a.kind = kind;
+  a.integer = integer;
+  a.bits = static_cast<std::uint64_t>(integer);
+  return a;
+}
+Argument text(std::string value, Argument::Kind kind = Argument::kString) {
+  Argument a = arg(0, kind);
+  a.text = std::move(value);
+  return a;
+}
+Argument number(double value) {
+  Argument a = arg(0, Argument::kDouble);
+  std::memcpy(&a.bits, &value, sizeof value);
+  return a;
+}
+
+// A call of every form on a socket, changed by `edit`.
+template <typename Edit = void (*)(LogCallCase&)>
+LogCallCase make(
+    std::string format, std::vector<Argument> arguments = {}, Edit edit = [](LogCallCase&) {}) {
+  LogCallCase c;
+  c.calls = kAllCalls;
+  c.format = std::move(format);
+  c.arguments = std::move(arguments);
+  c.category = "net";
+  c.level = "INFO";
+  c.file = "src/net/socket.cc";
+  c.function = "Socket::connect";
+  c.line = 214;
+  c.condition = "fd >= 0";
+  c.callstack = "frame 0\nframe 1\n";
+  c.timestamp_spec = 'T';
+  edit(c);
+  return c;
+}
+
+// What the case's formatted message must read, where README pins it.
+struct NamedCase {
+  const char* name;
+  LogCallCase call;
+  std::string message = "<any>";
+};
+
+const LogTimestamp k20220630{637'921'789'271'239'000};  // 09:42:07.1239
+
+std::vector<NamedCase> cases() {
+  const auto stack = [](std::string s) {
+    return [s](LogCallCase& c) { c.calls = kCallAssert, c.callstack = s; };
+  };
+  const auto heap = [](std::uint32_t bytes) { return [bytes](LogCallCase& c) { c.heap_limit = bytes; }; };
+  // Headers as wide as the area: the text's size is then the same whatever PrefixWidth.
+  const auto wide = [](std::uint32_t bytes) {
+    return [bytes](LogCallCase& c) {
+      c.heap_limit = bytes;  // room for the message, none for the text to grow
+      c.category = std::string(600, 'c');
+      c.file = std::string(700, 'f');
+      c.function.clear();
+    };
+  };
+  const auto category = [](std::size_t length) {
+    return [length](LogCallCase& c) { c.category = std::string(length, 'c'); };
+  };
+  return {
+      // README: bad input.
+      {"unclosed field", make("value {"), "value "},
+      {"unmatched closing brace", make("a } b {}", {arg(1)}), ""},
+      {"unknown type", make("a {:q} b", {arg(1)}), "a "},
+      {"manual index after automatic", make("x{}{0}y", {arg(1)}), "x1"},
+      {"missing argument", make("{} {} {} {}", {arg(1), text("str"), arg(-5)}), "1 str -5 "},
+      {"missing numbered argument", make("a{5}"), "a"},
+      {"string as integer", make("n={1:d}", {arg(1), text("str")}), "n="},
+      {"integer as string", make("n={0:s}", {arg(1)}), "n="},
+      {"width beyond int", make("[{:>99999999999}]", {arg(1)}), "["},
+      {"precision beyond int", make("[{1:.99999999999}]", {arg(1), text("str")}), "["},
+      {"width from a string", make("[{0:{1}}]", {arg(1), text("str")}), "["},
+      {"negative width", make("[{0:{1}}]", {arg(1), arg(-5)}), "["},
+      {"huge width, heap refused", make("[{:>1000000}]", {arg(1)}, heap(1)),
+       "[" + std::string(999'999, ' ') + "1]"},
+      {"throwing formatter", make("before {} after", {arg(0, Argument::kThrowing)}), "before <thr"},
+      {"throwing formatter, format_error", make("before {}", {arg(1, Argument::kThrowing)}), "before <thr"},
+      {"throwing formatter, bad_alloc", make("before {}", {arg(2, Argument::kThrowing)}), "before <thr"},
+      {"throwing formatter, an int", make("before {} {}", {arg(1), arg(3, Argument::kThrowing)}),
+       "before 1 <thr"},
+      {"NUL bytes", make("a\0b {} {}\n\0"s, {text("x\0y"s), text("cut\0off"s, Argument::kCString)}),
+       "a\0b x\0y cut\n\0"s},
+      {"lone carriage returns", make("dos\r\nline\rmac\r"), "dos\r\nline\rmac\r"},
+      {"long message and text", make("{}\n{}\n{}", {text(std::string(100'000, 'm')), arg(2), arg(3)})},
+      {"heap refused mid-message", make("start {} end", {text(std::string(10'000, 'm'))}, heap(1))},
+      {"heap refused mid-text", make("{:\n>4000}", {arg(1)}, heap(1))},
+      {"heap runs out", make("{:z>200000}\n{}", {arg(1), text("tail")}, heap(64 * 40 * 40))},
+      {"heap refused mid-condition", make("m", {},
+                                          [](LogCallCase& c) {
+                                            c.calls = kCallAssert, c.heap_limit = 1,
+                                            c.condition = std::string(70'000, 'c');
+                                          })},
+      {"long names", make("long names", {},
+                          [](LogCallCase& c) {
+                            c.category = std::string(600, 'c'), c.level = std::string(40, 'L');
+                            c.file = std::string(700, 'f'), c.function = std::string(200, 'g');
+                          })},
+      {"long location", make("m", {}, [](LogCallCase& c) { c.file = std::string(510, 'f'), c.line = 99; })},
+      {"odd names", make("odd names {}", {arg(1)},
+                         [](LogCallCase& c) {
+                           c.category = "cat\0\xff\n\r\t{}"s, c.level = "\x01\x7f";
+                           c.file = "a\nb\0c"s, c.function = "{:}", c.condition = "line\nfeed";
+                         })},
+      {"empty names", make("empty names", {},
+                           [](LogCallCase& c) {
+                             c.category = c.level = c.file = c.function = c.condition = c.callstack = "";
+                           })},
+      {"null channel callbacks and a throwing channel",
+       make("throws {}", {arg(3)}, [](LogCallCase& c) { c.calls |= kArmThrowingChannel; })},
+      {"throwing raw channel",
+       make("throws\nsecond"s, {}, [](LogCallCase& c) { c.calls |= kArmThrowingRawChannel; })},
+      {"option bits beyond the flags", make("{}\nline", {arg(2)},
+                                            [](LogCallCase& c) {
+                                              c.options = static_cast<LogOptions>(0xFF00 | ChannelDefined);
+                                              c.default_options = static_cast<LogOptions>(
+                                                  0xF0 | Continuation | WithFunction | WithFileLine);
+                                            })},
+      {"timestamps",
+       make("{:T} {:d} {:Z} {:x} {} {:z}",
+            {arg(637'921'789'271'239'000, Argument::kTimestamp), arg(0, Argument::kTimestamp),
+             arg(504'911'232'000'000'000, Argument::kTimestamp),
+             arg(504'911'231'999'999'999, Argument::kTimestamp), arg(-1, Argument::kTimestamp),
+             arg(3'155'378'975'999'999'999, Argument::kTimestamp)}),
+       "09:42:07.123 0000-00-00 1601-01-01 00:00:00.000 (local) <invalid_datetime_format_specifier> "
+       "0000-00-00 00:00:00 9999-12-31 23:59:59 (local)"},
+      {"timestamp spec of two letters",
+       make("A{:TT}B", {arg(637'921'789'271'239'000, Argument::kTimestamp)},
+            [](LogCallCase& c) { c.timestamp_spec = 'F'; }),
+       "A09:42:07.123"},
+      {"timestamp without spec",
+       make("{:Q}", {arg(1, Argument::kTimestamp)}, [](LogCallCase& c) { c.timestamp_spec = '}'; })},
+      // The fuzzer's seeds.
+      {"plain", make("user {} logged in from {}", {text("alice"), arg(8080)}),
+       "user alice logged in from 8080"},
+      {"multi-line", make("first {}\nsecond\nthird {:>8.3f}", {text("a"), number(3.14159)})},
+      {"empty format", make("")},
+      {"only a line feed", make("\n")},
+      {"ends with a line feed", make("done {}\n", {arg(1)})},
+      {"malformed fields", make("{:}{0:{}}{:q}{:.}", {arg(1), arg(2)})},
+      {"wrong types",
+       make("{:d} {:s} {:f} {:c} {:p}", {text("str"), arg(3), text("x"), number(1.5), arg(7)})},
+      {"dynamic width",
+       make("{:{}}|{:.{}f}|{:{}}", {arg(12), arg(70000), number(2.5), arg(40), text("w"), arg(-3)})},
+      {"line-feed fill", make("{:\n>3000}", {arg(5)})},
+      {"every kind",
+       make("{} {} {} {} {} {} {} {} {}",
+            {arg(-7), arg(-9'000'000'000, Argument::kLongLong), arg(-1, Argument::kUnsignedLongLong),
+             number(-0.0), arg(1, Argument::kBool), arg('q', Argument::kChar), text("sv"),
+             arg(0xdeadbeef, Argument::kPointer), number(1e308 * 10)})},
+      {"call stack without a final line feed", make("stack", {}, stack("f0\nf1"))},
+      {"call stack of a line feed", make("stack", {}, stack("\n"))},
+      {"call stack of one character", make("stack", {}, stack("x"))},
+      // The edges.
+      {"header one short of PrefixWidth 100", make("x", {}, category(76))},
+      {"header one short of PrefixWidth 512", make("x", {}, category(488))},
+      {"header of the whole area", make("x\ny", {}, category(489))},
+      {"message of 4096, heap refused", make("{}", {text(std::string(4096, 'm'))}, heap(1))},
+      {"message of 4097, heap refused", make("{}", {text(std::string(4097, 'm'))}, heap(1))},
+      {"text of 65536, heap refused", make("{}", {text(std::string(65'019, 'm'))}, wide(70'000))},
+      {"text of 65537, heap refused", make("{}", {text(std::string(65'020, 'm'))}, wide(70'000))},
+  };
+}
+
+TEST(ComposerTest, EveryCaseWhateverTheWidestHeaderSoFar) {
+  detail::reset_for_testing();
+  testing::StandardErrorRedirect silenced;  // the built-in channel's copies
+  for (const NamedCase& c : cases()) {
+    if (c.message != "<any>") {
+      EXPECT_EQ(reference_message(c.call), c.message) << c.name;
+    }
+    for (std::uint64_t width : {0, 100, 512}) {
+      detail::g_prefix_width.store(width);
+      EXPECT_EQ(check_case(c.call), "") << c.name << ", PrefixWidth " << width;
+    }
+  }
+  detail::reset_for_testing();
+}
+
+// The oracle itself, against texts written out by hand.
+TEST(ComposerTest, OracleWritesTheLayoutsOfEachForm) {
+  using oracle::Form;
+  std::uint64_t width = 0;
+  EXPECT_EQ(oracle::compose({Form::kOrdinary, false, "INFO", "net", {}, {}, {}}, k20220630, "a\n", &width).text,
+            "{09:42:07.123} INFO: [net] > a\n{09:42:07.123} INFO: [net] | \n\0"s);
+  EXPECT_EQ(width, 26u);
+  EXPECT_EQ(oracle::compose({Form::kOrdinary, true, "W", "io", {}, {}, {}}, k20220630, "b", &width).text,
+            "{09:42:07.123} W: [io]     | b\n\0"s);
+  const LogLocation where{"main", "app.cc", 12};
+  width = 50;
+  const std::string h = "app.cc(12) : {09:42:07.123} ASRT: [Assert]" + std::string(8, ' ');
+  EXPECT_EQ(oracle::compose({Form::kAssert, false, {}, {}, where, "x > 0", "f0\nf1"}, k20220630,
+                            "Assertion failed!\nm", &width)
+                .text,
+            h + " > Assertion failed!\n" + h + " | m\n" + h + " - Condition: x > 0\n" + h +
+                " - Function: main\n" + std::string(54, '>') + " callstack beg " + std::string(54, '>') +
+                "\nf0\nf1\n" + std::string(54, '<') + " callstack end " + std::string(54, '<') + "\n\0"s);
+  width = 0;
+  EXPECT_EQ(oracle::compose({Form::kDataError, false, {}, {}, where, {}, {}}, k20220630, "a\nb", &width).text,
+            "app.cc(12) : {09:42:07.123} ERRR: [DataError] > [main] a\n"
+            "app.cc(12) : {09:42:07.123} ERRR: [DataError] | [main] b\n\0"s);
+  EXPECT_EQ(width, 0u);
+  EXPECT_EQ(oracle::layout('Z', k20220630), "2022-06-30 09:42:07.123 (local)");
+  EXPECT_EQ(oracle::layout('f', LogTimestamp{0}), "0000-00-00 00:00:00");
+}
+
+}  // namespace
+}  // namespace core::logger::fuzz
