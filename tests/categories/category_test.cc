@@ -97,6 +97,7 @@ TEST_F(CategoryTest, ControlsAnswerWhetherTheyActed) {
   detail::reset_for_testing();
   EXPECT_FALSE(change_verbosity(verbosity(3)) || change_verbosity(verbosity(0xFFFFFFFF)));
   EXPECT_EQ(runtime_verbosity(), MessageVerbosity::Detailed);
+  EXPECT_TRUE(change_verbosity(kBrief) && change_verbosity(MessageVerbosity::Detailed));
   // Unknown categories: nothing changes and nothing is declared.
   EXPECT_FALSE(enable_category(kNet) || enable_category("net") || disable_category(kNet) ||
                disable_category("net") || change_category_verbosity(kNet, kBrief) ||
