@@ -96,3 +96,4 @@ void BM_Reference_ExportedCallFloor(benchmark::State& state) {
 BENCHMARK(BM_Reference_ExportedCallFloor);
 
 }  // namespace
+BENCHMARK_MAIN();

@@ -23,7 +23,8 @@
 # the named tests under `ctest --timeout`, record `killed` (a failure or a
 # hang) or `survived`, restore. A mutation that does not compile is an error
 # of the row. Exits non-zero unless every selected row is killed. Results are
-# also written to build/mutate/results.tsv.
+# also written to build/mutate/results.tsv, and each row's build and test
+# output to build/mutate/rows/<number>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -148,13 +149,27 @@ done
 ((errors == 0)) || { echo "$errors unusable row(s) in $table" >&2; exit 2; }
 if $check_only; then echo "${#chosen[@]} rows usable"; exit 0; fi
 
-build() {  # build <configuration>: incremental; output only on failure
+build() {  # build <configuration> [target...]: incremental, everything unless targets are named
   local dir=$work/$1 log=$work/$1.build.log
   if [[ ! -f $dir/CMakeCache.txt ]]; then
     # shellcheck disable=SC2046
     cmake -S "$tree" -B "$dir" $(configure_options "$1") >"$log" 2>&1 || { cat "$log"; return 1; }
   fi
-  cmake --build "$dir" -j"$jobs" >"$log" 2>&1
+  local targets=()
+  (($# > 1)) && targets=(--target "${@:2}")
+  cmake --build "$dir" -j"$jobs" "${targets[@]}" >"$log" 2>&1
+}
+
+# The build targets that carry the names of the tests in <regex> ("^(a|b)$"),
+# or nothing (build everything) when one of them is not a target.
+targets_of() {  # targets_of <configuration> <regex>
+  local names help
+  names=$(sed -E 's/^\^?\(?//; s/\)?\$?$//' <<<"$2" | tr '|' ' ')
+  help=$(cmake --build "$work/$1" --target help 2>/dev/null)
+  for name in $names; do
+    grep -qE "^\.\.\. $name( |$)" <<<"$help" || return 0
+  done
+  echo "$names"
 }
 
 run_tests() {  # run_tests <configuration> <regex>
@@ -184,7 +199,8 @@ for row in "${chosen[@]}"; do
   split_row "$row"
   (cd "$tree" && mutation apply "$file" "$original" "$replacement")
   start=$SECONDS
-  if ! build "$configuration"; then
+  # shellcheck disable=SC2046
+  if ! build "$configuration" $(targets_of "$configuration" "$tests"); then
     outcome="does not build"
     broken=$((broken + 1))
   elif run_tests "$configuration" "$tests"; then
@@ -194,6 +210,8 @@ for row in "${chosen[@]}"; do
     outcome=killed
     killed=$((killed + 1))
   fi
+  mkdir -p "$work/rows"
+  cat "$work/$configuration.build.log" "$work/$configuration.test.log" >"$work/rows/$number.log" 2>/dev/null || true
   git -C "$tree" checkout -q -- "$file"
   printf '%3d  %-14s %-8s %4ds  %s: %s\n' "$number" "$outcome" "$configuration" $((SECONDS - start)) \
     "$file" "$original"
