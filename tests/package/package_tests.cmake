@@ -67,3 +67,44 @@ if(CORE_LOGGER_PKG_CONFIG)
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package-pkgconfig -P ${package_dir}/pkgconfig_consumer.cmake)
   set_tests_properties(package_pkgconfig_consumer PROPERTIES FIXTURES_REQUIRED core_logger_package)
 endif()
+
+# Compile-time format checks: one statement with a fitting and with a wrong
+# argument for "{:d}", built at test time as C++17 (FMT_STRING) and C++20
+# ({fmt}'s consteval check); the wrong one must fail with {fmt}'s format
+# error, so that a build that breaks for another reason does not pass.
+foreach(standard 17 20)
+  foreach(variant good bad)
+    set(target format_check_${variant}_cxx${standard})
+    add_library(${target} OBJECT EXCLUDE_FROM_ALL ${package_dir}/format_check.cc)
+    target_link_libraries(${target} PRIVATE core_logger::core_logger)
+    set_target_properties(${target} PROPERTIES CXX_STANDARD ${standard})
+    set(expect success)
+    if(variant STREQUAL "bad")
+      target_compile_definitions(${target} PRIVATE CORE_LOGGER_FORMAT_CHECK_BAD)
+      set(expect failure)
+    endif()
+    add_test(NAME ${target}
+      COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DTARGET=${target} -DEXPECT=${expect}
+        "-DERROR_REGEX=error_handler::on_error|format_error" -P ${package_dir}/expect_build.cmake)
+    # Builds in the one build tree take turns.
+    set_tests_properties(${target} PROPERTIES RESOURCE_LOCK core_logger_build_tree)
+  endforeach()
+endforeach()
+
+# The header keeps its users' shared objects unloadable: no STB_GNU_UNIQUE
+# symbol in one that uses every macro from inline functions and templates,
+# nor in the control, which must be caught.
+find_program(CORE_LOGGER_READELF NAMES readelf)
+if(CORE_LOGGER_READELF)
+  foreach(variant probe control)
+    add_library(frontend_unique_${variant} SHARED ${package_dir}/unique_probe.cc)
+    target_link_libraries(frontend_unique_${variant} PRIVATE core_logger::core_logger)
+    if(variant STREQUAL "control")
+      target_compile_definitions(frontend_unique_${variant} PRIVATE CORE_LOGGER_UNIQUE_PROBE_CONTROL)
+    endif()
+    add_test(NAME frontend_unique_${variant}
+      COMMAND ${CMAKE_COMMAND} -DREADELF=${CORE_LOGGER_READELF} -DFILE=$<TARGET_FILE:frontend_unique_${variant}>
+        -P ${package_dir}/check_no_unique_symbols.cmake)
+  endforeach()
+  set_tests_properties(frontend_unique_control PROPERTIES PASS_REGULAR_EXPRESSION "unique symbols in")
+endif()

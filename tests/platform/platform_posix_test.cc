@@ -23,7 +23,7 @@ TEST(DebugOutputTest, EveryComposedTextUpToItsFirstNul) {
   const std::string big(100'000, 'b');
   std::string written;
   {
-    testing::StandardErrorCapture captured;
+    testing::StandardErrorRedirect captured(/*silent=*/false);
     write_debug_output(std::string_view("visible\0hidden", 14));
     log_format(LogOptions{}, make_category("net"), kInfoLevel, "a\n{}", fmt::make_format_args(big));
     log_format(LogOptions{}, make_category("net"), kInfoLevel, std::string_view("c\0d\n", 4), {});

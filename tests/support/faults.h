@@ -5,7 +5,6 @@
 
 #include <new>
 #include <stdexcept>
-#include <string_view>
 
 #include <fmt/format.h>
 
@@ -13,7 +12,7 @@
 
 namespace core::logger::testing {
 
-// Its formatter writes "<thr" and then throws: by `how` % 4, a
+// Its formatter writes "<thr" and then throws, by `how` % 4: a
 // std::runtime_error, a fmt::format_error, a std::bad_alloc or an int.
 struct ThrowingValue {
   int how;
@@ -24,44 +23,33 @@ struct ChannelFailure : std::runtime_error {
 };
 
 // Channels that throw ChannelFailure while `*armed`.
-inline LogChannel throwing_channel(const bool* armed) {
-  return LogChannel{
-      "throwing",
-      [](void* on, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view) {
-        if (*static_cast<const bool*>(on)) throw ChannelFailure();
-      },
-      const_cast<bool*>(armed)};
+inline LogChannel throwing_channel(bool* armed) {
+  return {"throwing",
+          [](void* on, const DispatchContext&, const LogCategory&, const LogLevel&, std::string_view) {
+            if (*static_cast<bool*>(on)) throw ChannelFailure();
+          },
+          armed};
 }
-inline LogRawChannel throwing_raw_channel(const bool* armed) {
-  return LogRawChannel{"throwing-raw",
-                       [](void* on, const DispatchContext&, const LogCategory&, const LogLevel&, LogTimestamp,
-                          std::string_view) {
-                         if (*static_cast<const bool*>(on)) throw ChannelFailure();
-                       },
-                       const_cast<bool*>(armed)};
+inline LogRawChannel throwing_raw_channel(bool* armed) {
+  return {"throwing-raw",
+          [](void* on, const DispatchContext&, const LogCategory&, const LogLevel&, LogTimestamp,
+             std::string_view) {
+            if (*static_cast<bool*>(on)) throw ChannelFailure();
+          },
+          armed};
 }
 
 }  // namespace core::logger::testing
 
 template <>
-struct fmt::formatter<core::logger::testing::ThrowingValue> {
-  constexpr auto parse(fmt::format_parse_context& ctx) -> fmt::format_parse_context::iterator {
-    return ctx.begin();
-  }
-  auto format(const core::logger::testing::ThrowingValue& value, fmt::format_context& ctx) const
-      -> fmt::format_context::iterator {
-    auto out = ctx.out();
-    for (char c : std::string_view("<thr")) *out++ = c;
-    switch (value.how % 4) {
-      case 0:
-        throw std::runtime_error("formatter failed");
-      case 1:
-        throw fmt::format_error("formatter rejects its format");
-      case 2:
-        throw std::bad_alloc();
-      default:
-        throw value.how;
-    }
+struct fmt::formatter<core::logger::testing::ThrowingValue> : fmt::formatter<fmt::string_view> {
+  auto format(const core::logger::testing::ThrowingValue& value, fmt::format_context& ctx) const {
+    fmt::format_to(ctx.out(), "<thr");
+    if (value.how % 4 == 0) throw std::runtime_error("formatter failed");
+    if (value.how % 4 == 1) throw fmt::format_error("formatter rejects its format");
+    if (value.how % 4 == 2) throw std::bad_alloc();
+    throw value.how;
+    return ctx.out();
   }
 };
 

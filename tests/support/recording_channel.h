@@ -42,10 +42,6 @@ class RecordingChannel {
   }
   std::vector<std::string> texts() const { return select(false); }
   std::vector<std::string> raw_lines() const { return select(true); }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_.clear();
-  }
 
  private:
   void record(bool raw, const DispatchContext& context, std::string_view text) {
