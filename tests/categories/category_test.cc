@@ -20,7 +20,7 @@ constexpr MessageVerbosity verbosity(std::uint32_t value) { return static_cast<M
 std::vector<CategoryInfo> all_categories() {
   std::vector<CategoryInfo> out;
   foreach_category(
-      [](void* out, CategoryInfo info) { static_cast<std::vector<CategoryInfo>*>(out)->push_back(info); },
+      [](void* out, CategoryInfo info) { static_cast<decltype(all_categories())*>(out)->push_back(info); },
       &out);
   return out;
 }
@@ -77,12 +77,7 @@ const Case kCases[] = {
      -1},
 };
 
-class CategoryTest : public ::testing::Test {
- protected:
-  void TearDown() override { detail::reset_for_testing(); }
-};
-
-TEST_F(CategoryTest, WhatACategoryLetsThrough) {
+TEST(CategoryTest, WhatACategoryLetsThrough) {
   for (const Case& c : kCases) {
     detail::reset_for_testing();
     c.before();
@@ -93,7 +88,7 @@ TEST_F(CategoryTest, WhatACategoryLetsThrough) {
   }
 }
 
-TEST_F(CategoryTest, ControlsAnswerWhetherTheyActed) {
+TEST(CategoryTest, ControlsAnswerWhetherTheyActed) {
   detail::reset_for_testing();
   EXPECT_FALSE(change_verbosity(verbosity(3)) || change_verbosity(verbosity(0xFFFFFFFF)));
   EXPECT_EQ(runtime_verbosity(), MessageVerbosity::Detailed);
@@ -113,7 +108,7 @@ TEST_F(CategoryTest, ControlsAnswerWhetherTheyActed) {
               change_category_verbosity("net", verbosity(99)));
 }
 
-TEST_F(CategoryTest, ForeachReportsEachCategoryOnceWithWhatItStores) {
+TEST(CategoryTest, ForeachReportsEachCategoryOnceWithWhatItStores) {
   detail::reset_for_testing();
   static std::vector<std::string> names;  // the registry keeps views into these
   names.clear();
@@ -159,12 +154,10 @@ struct CountingResource : std::pmr::memory_resource {
 
   void* do_allocate(std::size_t bytes, std::size_t alignment) override {
     if (++requests == refuse_at) throw std::bad_alloc();
-    ++outstanding;
-    return upstream.allocate(bytes, alignment);
+    return ++outstanding, upstream.allocate(bytes, alignment);
   }
   void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
-    --outstanding;
-    upstream.deallocate(block, bytes, alignment);
+    upstream.deallocate(block, bytes, alignment), --outstanding;
   }
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 };

@@ -46,26 +46,12 @@ Fields fields_of(LogTimestamp timestamp) {
   return f;
 }
 
-std::string banner(char arrow, std::string_view title) {
-  return std::string(54, arrow) + std::string(title) + std::string(54, arrow) + "\n";
-}
-
-std::string printable(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, 200)) {
-    const auto byte = static_cast<unsigned char>(c);
-    out += byte >= 0x20 && byte < 0x7F && c != '\\' ? std::string(1, c) : fmt::format("\\x{:02x}", byte);
-  }
-  return out;
-}
-
 std::string first_difference(std::string_view what, std::string_view actual, std::string_view expected) {
-  std::size_t at = 0;
-  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  const auto at = static_cast<std::size_t>(
+      std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin());
   const std::size_t from = at > 80 ? at - 80 : 0;
-  return fmt::format("{} differs at {} of {} (expected {}):\n  actual:   \"{}\"\n  expected: \"{}\"", what,
-                     at, actual.size(), expected.size(), printable(actual.substr(from)),
-                     printable(expected.substr(from)));
+  return fmt::format("{} differs at {} of {} (expected {}):\n  actual:   {:?}\n  expected: {:?}", what, at,
+                     actual.size(), expected.size(), actual.substr(from, 200), expected.substr(from, 200));
 }
 
 }  // namespace
@@ -153,7 +139,8 @@ Text compose(const Call& call, LogTimestamp timestamp, std::string_view message,
     // Only a final line feed is dropped: the stack's last line ends in one.
     std::string_view callstack = call.callstack;
     if (callstack.back() == '\n') callstack.remove_suffix(1);
-    static const std::string kBegin = banner('>', " callstack beg "), kEnd = banner('<', " callstack end ");
+    static const std::string kBegin = std::string(54, '>') + " callstack beg " + std::string(54, '>') + "\n";
+    static const std::string kEnd = std::string(54, '<') + " callstack end " + std::string(54, '<') + "\n";
     for (std::string_view part : {std::string_view(kBegin), callstack, "\n"sv, std::string_view(kEnd)})
       out.add(part);
   }
@@ -180,11 +167,9 @@ std::string compare_text(const Text& expected, std::string_view delivered, bool 
 
 std::string compare_message(std::string_view formatted, std::string_view delivered, bool heap_limited) {
   if (delivered == formatted) return {};
-  if (heap_limited && formatted.size() > kInlineMessage &&
-      formatted.substr(0, delivered.size()) == delivered) {
-    return {};
-  }
-  return first_difference("message", delivered, formatted);
+  const bool cut =
+      heap_limited && formatted.size() > kInlineMessage && formatted.substr(0, delivered.size()) == delivered;
+  return cut ? std::string() : first_difference("message", delivered, formatted);
 }
 
 }  // namespace core::logger::oracle

@@ -32,11 +32,7 @@ struct Call {
 struct Text {
   std::string text;
   std::vector<std::size_t> part_ends;
-
-  void add(std::string_view part) {
-    text.append(part);
-    part_ends.push_back(text.size());
-  }
+  void add(std::string_view part) { part_ends.push_back(text.append(part).size()); }
 };
 
 // "HH:MM:SS.mmm", as a header shows it.

@@ -26,13 +26,17 @@ class RecordingChannel {
   LogChannel channel() {
     return {"recording",
             [](void* self, const DispatchContext& context, const LogCategory&, const LogLevel&,
-               std::string_view text) { static_cast<RecordingChannel*>(self)->record(false, context, text); },
+               std::string_view text) {
+              static_cast<RecordingChannel*>(self)->record({false, std::string(text), context});
+            },
             this};
   }
   LogRawChannel raw_channel() {
     return {"recording-raw",
             [](void* self, const DispatchContext& context, const LogCategory&, const LogLevel&, LogTimestamp,
-               std::string_view line) { static_cast<RecordingChannel*>(self)->record(true, context, line); },
+               std::string_view line) {
+              static_cast<RecordingChannel*>(self)->record({true, std::string(line), context});
+            },
             this};
   }
 
@@ -44,9 +48,9 @@ class RecordingChannel {
   std::vector<std::string> raw_lines() const { return select(true); }
 
  private:
-  void record(bool raw, const DispatchContext& context, std::string_view text) {
+  void record(Delivery delivery) {
     std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_.push_back(Delivery{raw, std::string(text), context});
+    deliveries_.push_back(std::move(delivery));
   }
   std::vector<std::string> select(bool raw) const {
     std::vector<std::string> out;
