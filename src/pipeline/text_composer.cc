@@ -44,9 +44,12 @@ void align_header(HeaderArea& header, bool may_raise) noexcept {
     return;
   }
   if (!may_raise) return;
+  raise_prefix_width(prefix_width, header.size());
+}
+
+void raise_prefix_width(std::uint64_t seen, std::uint64_t width) noexcept {
   // Never lowers: a racing call that raised it further keeps its width.
-  while (prefix_width < header.size() &&
-         !g_prefix_width.compare_exchange_weak(prefix_width, header.size(), std::memory_order_relaxed)) {
+  while (seen < width && !g_prefix_width.compare_exchange_weak(seen, width, std::memory_order_relaxed)) {
   }
 }
 

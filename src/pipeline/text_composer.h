@@ -79,6 +79,10 @@ void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const Lo
 // otherwise, when `may_raise`, raises PrefixWidth to the header's width.
 void align_header(HeaderArea& header, bool may_raise) noexcept;
 
+// Raises PrefixWidth to `width` unless it already holds `width` or more.
+// `seen` is the value the caller read; another call may have raised it since.
+void raise_prefix_width(std::uint64_t seen, std::uint64_t width) noexcept;
+
 // The separators between a header and a line of the message.
 constexpr std::string_view kFirstSeparator = " > ";
 constexpr std::string_view kNextSeparator = " | ";

@@ -1,32 +1,25 @@
-// tests/fuzz/log_call_check.h: turns arbitrary bytes into log calls and checks
-// every text that the library delivers for them against an independent
-// composition of the same call.
+// tests/fuzz/log_call_check.h: log calls described by a case (decoded from
+// arbitrary bytes, or written in a table), made through all four entry
+// points, and everything the channels receive checked against the oracle.
 //
-// Shared by the libFuzzer target (clang) and the corpus replay test (the
-// project's own compiler, in every build configuration). Both link the
-// library's objects: the check reads PrefixWidth and makes the buffers' heap
-// run out on demand through internal seams.
+// Shared by the libFuzzer target (clang), the corpus replay and the table of
+// composer cases (the project's compiler, in every configuration). They link
+// the library's objects: the check reads PrefixWidth and makes the buffers'
+// heap run out on demand through internal seams.
 #ifndef CORE_LOGGER_TESTS_FUZZ_LOG_CALL_CHECK_H_
 #define CORE_LOGGER_TESTS_FUZZ_LOG_CALL_CHECK_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/logger.h"
 
 namespace core::logger::fuzz {
 
-// Widths and precisions in generated format strings stay at or below this,
-// all of them together too, so that one input can never ask for more memory
-// than the fuzzer's limits are meant to catch (and a megabyte of fill, which
-// {fmt} writes one character at a time, stays the slowest input).
-constexpr std::uint32_t kMaxFieldWidth = 1u << 20;
-constexpr std::uint32_t kFormatWidthBudget = kMaxFieldWidth;
-
-// One argument of a generated call.
+// One argument of a call. A new kind goes before kKindCount, with its payload
+// in decode_case and its value in the argument store of log_call_check.cc.
 struct Argument {
   enum Kind : std::uint8_t {
     kInt,
@@ -39,17 +32,17 @@ struct Argument {
     kCString,  // a const char*: ends at its first NUL
     kTimestamp,
     kPointer,
-    kThrowing,     // a type whose formatter writes a little and then throws
+    kThrowing,     // a value whose formatter writes a little and then throws
     kNullCString,  // a const char* that is null
     kKindCount
   };
   Kind kind = kInt;
-  std::int64_t integer = 0;  // kInt, kLongLong, kBool, kChar, kThrowing (what it throws)
+  std::int64_t integer = 0;  // kInt, kLongLong, kBool, kChar, kThrowing
   std::uint64_t bits = 0;    // kUnsignedLongLong, kDouble (its bit pattern), kTimestamp, kPointer
   std::string text;          // kString, kCString
 };
 
-// Which calls one input makes (bits of LogCallCase::calls).
+// Which calls a case makes, and which channels throw (bits of `calls`).
 enum CallBits : std::uint8_t {
   kCallLogFormat = 1,
   kCallLogFormatSource = 2,
@@ -57,23 +50,18 @@ enum CallBits : std::uint8_t {
   kCallDataError = 8,
   kCallFormatTimestamp = 16,
   kArmThrowingChannel = 32,
+  kArmThrowingRawChannel = 64,
+  kAllCalls = 31,
 };
 
-// Everything one input asks for. Decoded from bytes; any byte string decodes.
 struct LogCallCase {
-  std::uint8_t calls = 0;
+  std::uint8_t calls = kAllCalls;
   LogOptions options{};          // passed to log_format and log_format_source
   LogOptions default_options{};  // set for the duration of each call
   std::uint32_t heap_limit = 0;  // bytes the text buffers may take from the heap; 0: no limit
-  char timestamp_spec = 'f';
+  char timestamp_spec = 'f';     // of the fields that kCallFormatTimestamp formats
   std::uint32_t line = 0;
-  std::string format;
-  std::string category;
-  std::string level;
-  std::string file;
-  std::string function;
-  std::string condition;
-  std::string callstack;
+  std::string format, category, level, file, function, condition, callstack;
   std::vector<Argument> arguments;
 };
 
@@ -89,19 +77,17 @@ struct LogCallCase {
 //   bytes for both string kinds, none for a null C string.
 LogCallCase decode_case(const std::uint8_t* data, std::size_t size);
 
-// The inverse of decode_case, for writing seeds.
-std::string encode_case(const LogCallCase& call);
+// What {fmt} makes of the case's format string and arguments (widths capped
+// as the check caps them), up to where it throws.
+std::string reference_message(const LogCallCase& call);
 
-// Rewrites every number inside a replacement field of `format` that is above
-// what remains of kFormatWidthBudget down to that remainder. Sets
-// `*has_nested_field` when a replacement field holds a nested one (a width or
-// precision taken from an argument).
-std::string cap_format_widths(std::string_view format, bool* has_nested_field);
-
-// Makes the calls that `data` asks for and checks what the channels receive.
-// Returns an empty string when all is well, else what went wrong. Registers
-// its channels with the library on first use (they stay registered).
+// Makes the calls of `call` and checks what the channels receive. Returns an
+// empty string when all is well, else what went wrong. Registers its channels
+// when the library holds none but the built-in one; they stay registered.
 // REQUIRES: no other thread logs while it runs.
+std::string check_case(const LogCallCase& call);
+
+// check_case of the decoded bytes.
 std::string check_log_calls(const std::uint8_t* data, std::size_t size);
 
 }  // namespace core::logger::fuzz

@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/log.h"
+#include "lifecycle/library_lifecycle.h"
 #include "pipeline/channel_list.h"
-#include "support/library_test.h"
+#include "support/recording_channel.h"
 
 extern "C" void* __libc_malloc(std::size_t size);
 extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
@@ -20,75 +22,50 @@ extern "C" void* __libc_memalign(std::size_t alignment, std::size_t size);
 
 namespace {
 
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
+std::atomic<long> g_allocations{-1};  // -1: not counting
 std::atomic<bool> g_refusing{false};
 
-void count() {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+void* counted(void* block) {
+  if (g_allocations.load(std::memory_order_relaxed) >= 0)
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return block;
 }
 
 }  // namespace
 
 extern "C" void* malloc(std::size_t size) {
-  count();
-  return g_refusing.load(std::memory_order_relaxed) ? nullptr : __libc_malloc(size);
+  return counted(g_refusing.load(std::memory_order_relaxed) ? nullptr : __libc_malloc(size));
 }
-extern "C" void* calloc(std::size_t count_of, std::size_t size) {
-  count();
-  return __libc_calloc(count_of, size);
-}
-extern "C" void* realloc(void* block, std::size_t size) {
-  count();
-  return __libc_realloc(block, size);
-}
+extern "C" void* calloc(std::size_t count, std::size_t size) { return counted(__libc_calloc(count, size)); }
+extern "C" void* realloc(void* block, std::size_t size) { return counted(__libc_realloc(block, size)); }
 extern "C" int posix_memalign(void** block, std::size_t alignment, std::size_t size) {
-  count();
-  *block = __libc_memalign(alignment, size);
+  *block = counted(__libc_memalign(alignment, size));
   return *block != nullptr ? 0 : 12;  // ENOMEM
 }
 
-namespace core::logger::testing {
+namespace core::logger {
 namespace {
 
-// Allocations made by `call`.
-template <typename Call>
-long allocations_of(Call&& call) {
-  g_allocations.store(0);
-  g_counting.store(true);
-  call();
-  g_counting.store(false);
-  return g_allocations.load();
-}
-
-void log_everything(const std::string& message) {
-  const LogCategory category = make_category("net");
+// The allocations of one call of each form with `message`.
+long allocations_of(const std::string& message) {
   const LogLocation where{"main", "app.cc", 3};
-  log_format(LogOptions{}, category, kInfo, "{} {}\n{}", fmt::make_format_args(message, 42, 2.5));
-  log_format_source(Continuation, where, category, kInfo, "{}", fmt::make_format_args(message));
+  g_allocations.store(0);
+  log_format(LogOptions{}, make_category("net"), kInfoLevel, "{} {}\n{}",
+             fmt::make_format_args(message, 42, 2.5));
+  log_format_source(Continuation, where, make_category("net"), kInfoLevel, "{}",
+                    fmt::make_format_args(message));
   log_format_assert(where, "x > 0", "frame 0\nframe 1\n", "{}", fmt::make_format_args(message));
   log_format_data_error(where, "{}", fmt::make_format_args(message));
+  return g_allocations.exchange(-1);
 }
 
 // No recording channel here: a channel that copies the text would allocate.
-class AllocationTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    detail::reset_for_testing();
-    // The first calls build the channel lists and may load the zone data.
-    log_everything("warm-up");
-  }
-  void TearDown() override { detail::reset_for_testing(); }
-};
-
-TEST_F(AllocationTest, CallsThatFitTheInlineBuffersMakeNoHeapAllocation) {
-  const std::string message(1000, 'm');
-  EXPECT_EQ(allocations_of([&] { log_everything(message); }), 0);
-}
-
-TEST_F(AllocationTest, CountingSeesTheGrowthOfALargeMessage) {
-  const std::string big(5000, 'm');
-  EXPECT_GT(allocations_of([&] { log_everything(big); }), 0);
+TEST(AllocationTest, CallsThatFitTheInlineBuffersMakeNoHeapAllocation) {
+  detail::reset_for_testing();
+  allocations_of("warm-up");  // builds the channel lists, may load the zone data
+  EXPECT_EQ(allocations_of(std::string(1000, 'm')), 0);
+  EXPECT_GT(allocations_of(std::string(5000, 'm')), 0);  // the counting works
+  detail::reset_for_testing();
 }
 
 // A registration that the heap refuses leaves no trace: the built-in channel
@@ -96,7 +73,7 @@ TEST_F(AllocationTest, CountingSeesTheGrowthOfALargeMessage) {
 TEST(RefusedRegistrationTest, LeavesTheBuiltinChannelTheFallback) {
   ::unsetenv("CORE_LOGGER_STDERR");
   detail::reset_for_testing();
-  RecordingChannel recorder;
+  testing::RecordingChannel recorder;
   bool refused = false;
   g_refusing.store(true);
   try {
@@ -114,4 +91,4 @@ TEST(RefusedRegistrationTest, LeavesTheBuiltinChannelTheFallback) {
 }
 
 }  // namespace
-}  // namespace core::logger::testing
+}  // namespace core::logger

@@ -17,12 +17,6 @@ CaptureChannel& shared_capture() {
   return *capture;
 }
 
-std::string CaptureTest::only_text() {
-  const std::vector<std::string> captured = shared_capture().text_strings();
-  EXPECT_EQ(captured.size(), 1u);
-  return captured.empty() ? std::string() : mask_time(captured.back());
-}
-
 std::string without_padding(std::string_view text) {
   static const std::regex kPadding("\\] +( [>|-] )");
   return std::regex_replace(mask_time(text), kPadding, "]$1");

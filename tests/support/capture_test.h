@@ -36,9 +36,6 @@ class CaptureTest : public ::testing::Test {
 
   static std::vector<CapturedText> texts() { return shared_capture().texts(); }
   static std::vector<CapturedLine> lines() { return shared_capture().lines(); }
-
-  // The single text captured since the test began, its time masked.
-  static std::string only_text();
 };
 
 // `text` with the time masked and the blanks that pad each header to the

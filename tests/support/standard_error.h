@@ -1,5 +1,5 @@
-// tests/support/standard_error.h: points file descriptor 2, where the
-// built-in channel writes every text, somewhere else for a scope.
+// tests/support/standard_error.h: file descriptor 2, where the built-in
+// channel writes every text, pointed elsewhere for a scope.
 #ifndef CORE_LOGGER_TESTS_SUPPORT_STANDARD_ERROR_H_
 #define CORE_LOGGER_TESTS_SUPPORT_STANDARD_ERROR_H_
 
@@ -10,46 +10,27 @@
 
 namespace core::logger::testing {
 
-// Sends standard error to `file` (or, with a null `file`, to the null device)
-// until destroyed. Tests that log megabytes, or thousands of texts, keep their
-// own report readable with it; failures go to standard output.
+// Sends standard error to a temporary file, or with `silent` to the null
+// device where there is one, until destroyed; `written` reads the file.
 class StandardErrorRedirect {
  public:
-  explicit StandardErrorRedirect(std::FILE* file = nullptr) : saved_(dup(2)) {
+  explicit StandardErrorRedirect(bool silent = true)
+      : saved_(dup(2)), file_(silent ? std::fopen("/dev/null", "w") : std::tmpfile()) {
     std::fflush(stderr);
-    if (file != nullptr) {
-      dup2(fileno(file), 2);
-    } else if (std::FILE* null = std::fopen("/dev/null", "w")) {  // where there is one
-      dup2(fileno(null), 2);
-      std::fclose(null);
-    }
+    if (file_ != nullptr) dup2(fileno(file_), 2);
   }
   ~StandardErrorRedirect() {
     std::fflush(stderr);
     dup2(saved_, 2);
     close(saved_);
+    if (file_ != nullptr) std::fclose(file_);
   }
   StandardErrorRedirect(const StandardErrorRedirect&) = delete;
   StandardErrorRedirect& operator=(const StandardErrorRedirect&) = delete;
 
- private:
-  int saved_;
-};
-
-// Collects what is written to standard error while it lives.
-class StandardErrorCapture {
- public:
-  StandardErrorCapture() : file_(std::tmpfile()), redirect_(file_) {}
-  ~StandardErrorCapture() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  StandardErrorCapture(const StandardErrorCapture&) = delete;
-  StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
-
   std::string written() const {
     std::string out;
-    if (file_ == nullptr) return out;
-    std::fflush(file_);
+    std::fflush(stderr);
     std::rewind(file_);
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) out.append(buffer, n);
@@ -57,8 +38,8 @@ class StandardErrorCapture {
   }
 
  private:
+  int saved_;
   std::FILE* file_;
-  StandardErrorRedirect redirect_;
 };
 
 }  // namespace core::logger::testing

@@ -62,62 +62,44 @@ class DebugOutputCapture {
 
 DebugOutputCapture* DebugOutputCapture::current_ = nullptr;
 
-TEST(DebugOutputTest, TextGoesOutUpToItsFirstNulAndACutLineEnds) {
-  DebugOutputCapture capture;
-  write_debug_output(std::string_view("one\ntwo\n\0hidden", 16));
-  write_debug_output(std::string_view("\0", 1));
-  write_debug_output(std::string_view("cut\0off\n\0", 9));
-  EXPECT_THAT(capture.calls(), ElementsAre("one\ntwo\n", "", "cut", "\n"));
-  EXPECT_TRUE(capture.terminated());
-}
-
-TEST(DebugOutputTest, ViewWithoutNulIsNotReadPastItsEnd) {
-  DebugOutputCapture capture;
-  const char buffer[] = "shown|never shown";
-  write_debug_output(std::string_view(buffer, 5));
-  write_debug_output(std::string_view(buffer, 0));
-  EXPECT_THAT(capture.calls(), ElementsAre("shown"));
-  EXPECT_TRUE(capture.terminated());
-}
-
-TEST(DebugOutputTest, LongViewWithoutNulGoesOutWholeInPieces) {
-  std::string text;
-  for (int i = 0; text.size() < 10'000; ++i) text += fmt::format("line {}\n", i);
-  DebugOutputCapture capture;
-  write_debug_output(text);
-  std::string joined;
-  for (const std::string& call : capture.calls()) joined += call;
-  EXPECT_EQ(joined, text);
-  EXPECT_GT(capture.calls().size(), 1u);
-  EXPECT_TRUE(capture.terminated());
-}
-
-class BuiltInChannelTest : public ::testing::Test {
- protected:
-  // From scratch, so that no earlier header widens this test's.
-  void SetUp() override { detail::reset_for_testing(); }
-  void TearDown() override { detail::reset_for_testing(); }
-};
-
-TEST_F(BuiltInChannelTest, WritesEveryComposedTextToTheDebuggerOutput) {
+// Up to the first NUL, and a line cut there still ends, so that the debugger
+// output keeps one line per line.
+TEST(DebugOutputTest, EveryTextGoesOutUpToItsFirstNulAndNoFurther) {
+  detail::reset_for_testing();  // from scratch, so that no earlier header widens this test's
   testing::RecordingChannel recorder;
   add_default_channel(recorder.channel());
-  constexpr LogCategory kCategory{{"win", category_id("win")}, true, MessageVerbosity::Detailed};
+  std::string long_text;
+  for (int i = 0; long_text.size() < 10'000; ++i) long_text += fmt::format("line {}\n", i);
+  const char buffer[] = "shown|never shown";
   DebugOutputCapture capture;
-  log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "first {}\nsecond", fmt::make_format_args(1));
-  ASSERT_EQ(recorder.texts().size(), 1u);
-  const std::string text = recorder.texts()[0];
-  ASSERT_THAT(capture.calls(), ElementsAre(text.substr(0, text.size() - 1)));
-  EXPECT_EQ(testing::mask_time(capture.calls()[0]),
+  write_debug_output(std::string_view("one\ntwo\n\0hidden", 16));
+  write_debug_output(std::string_view(buffer, 5));  // a view without a NUL is not read past its end
+  write_debug_output(std::string_view(buffer, 0));
+  write_debug_output(long_text);  // nor is a long one, which goes out whole in pieces
+  log_format(LogOptions{}, LogCategory{{"win", category_id("win")}, true, MessageVerbosity::Detailed},
+             LogLevel{"INFO", 2}, "first {}\nsecond", fmt::make_format_args(1));
+  detail::reset_for_testing();
+  ASSERT_GT(capture.calls().size(), 4u);
+  EXPECT_THAT(std::vector<std::string>(capture.calls().begin(), capture.calls().begin() + 2),
+              ElementsAre("one\ntwo\n", "shown"));
+  std::string joined;
+  for (std::size_t i = 2; i + 1 < capture.calls().size(); ++i) joined += capture.calls()[i];
+  EXPECT_EQ(joined, long_text);
+  EXPECT_EQ(capture.calls().back() + '\0', recorder.texts().at(0));
+  EXPECT_EQ(testing::mask_time(capture.calls().back()),
             "{hh:mm:ss.mmm} INFO: [win] > first 1\n{hh:mm:ss.mmm} INFO: [win] | second\n");
+  EXPECT_TRUE(capture.terminated());
 
   // A NUL in the message cuts the text, and the cut line still ends there.
-  log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "a{}b",
-             fmt::make_format_args(std::string_view("\0", 1)));
-  log_format(LogOptions{}, kCategory, LogLevel{"INFO", 2}, "next", {});
-  ASSERT_EQ(capture.calls().size(), 4u);
-  EXPECT_EQ(testing::mask_time(capture.calls()[1] + capture.calls()[2] + capture.calls()[3]),
-            "{hh:mm:ss.mmm} INFO: [win] > a\n{hh:mm:ss.mmm} INFO: [win] > next\n");
+  const std::size_t before = capture.calls().size();
+  log_format(LogOptions{}, LogCategory{{"win", category_id("win")}, true, MessageVerbosity::Detailed},
+             LogLevel{"INFO", 2}, "a{}b", fmt::make_format_args(std::string_view("\0", 1)));
+  write_debug_output(std::string_view("cut\0off\n\0", 9));
+  ASSERT_EQ(capture.calls().size(), before + 4);
+  EXPECT_EQ(testing::mask_time(capture.calls()[before]), "{hh:mm:ss.mmm} INFO: [win] > a");
+  EXPECT_THAT(std::vector<std::string>(capture.calls().begin() + before + 1, capture.calls().end()),
+              ElementsAre("\n", "cut", "\n"));
+  detail::reset_for_testing();
 }
 
 // The Win32 calendar time of `time` in ticks since 0001-01-01.
@@ -127,7 +109,7 @@ std::uint64_t ticks_of(const SYSTEMTIME& time) {
   return (std::uint64_t{file_time.dwHighDateTime} << 32 | file_time.dwLowDateTime) + k1601Ticks;
 }
 
-TEST(FileTimeClockTest, LocalTicksAgreeWithTheLocalCalendarTime) {
+TEST(FileTimeClockTest, LocalTicksAreTheLocalCalendarTimeShiftedFromUtcByTheZoneInForce) {
   SYSTEMTIME before;
   ::GetLocalTime(&before);
   const std::uint64_t ticks = local_time_ticks();
@@ -136,20 +118,17 @@ TEST(FileTimeClockTest, LocalTicksAgreeWithTheLocalCalendarTime) {
   // GetLocalTime drops everything below the millisecond.
   EXPECT_GE(ticks, ticks_of(before));
   EXPECT_LT(ticks, ticks_of(after) + 10'000);
-}
 
-TEST(FileTimeClockTest, LocalTicksAreShiftedFromUtcByTheZoneInForce) {
   TIME_ZONE_INFORMATION zone;
   const DWORD state = ::GetTimeZoneInformation(&zone);
-  LONG bias_minutes = zone.Bias;
-  if (state == TIME_ZONE_ID_DAYLIGHT) bias_minutes += zone.DaylightBias;
-  if (state == TIME_ZONE_ID_STANDARD) bias_minutes += zone.StandardBias;
+  const LONG bias_minutes = zone.Bias + (state == TIME_ZONE_ID_DAYLIGHT   ? zone.DaylightBias
+                                         : state == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                                          : 0);
   FILETIME utc;
   ::GetSystemTimeAsFileTime(&utc);
   const std::uint64_t utc_ticks = (std::uint64_t{utc.dwHighDateTime} << 32 | utc.dwLowDateTime) + k1601Ticks;
-  const std::int64_t shift = static_cast<std::int64_t>(local_time_ticks() - utc_ticks);
-  const std::int64_t expected = -std::int64_t{bias_minutes} * 60 * 10'000'000;
-  EXPECT_NEAR(static_cast<double>(shift), static_cast<double>(expected), 1e7);  // a second
+  const auto shift = static_cast<std::int64_t>(local_time_ticks() - utc_ticks);
+  EXPECT_NEAR(static_cast<double>(shift), -60e7 * bias_minutes, 1e7);  // to the second
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistere
   testing::RecordingChannel recorder;
   std::string written;
   {
-    testing::StandardErrorCapture captured;
+    testing::StandardErrorRedirect captured(/*silent=*/false);
     // A NUL inside the message is written like any byte.
     log_line("a{}b", fmt::make_format_args(std::string_view("\0", 1)));
     log_line("next");
@@ -74,7 +74,7 @@ TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistere
 TEST_F(BuiltInChannelTest, ClosedStandardErrorIsIgnored) {
   std::string written;
   {
-    testing::StandardErrorCapture captured;
+    testing::StandardErrorRedirect captured(/*silent=*/false);
     const int saved = ::dup(2);
     ::close(2);
     log_line("nowhere to go");
@@ -97,7 +97,7 @@ TEST_F(BuiltInChannelTest, ChannelRegisteredDuringACallTakesOverFromTheNextCall)
   add_default_channel(LogRawChannel{"registrar", register_recorder, &recorder});
   std::string written;
   {
-    testing::StandardErrorCapture captured;
+    testing::StandardErrorRedirect captured(/*silent=*/false);
     log_line("first");
     log_line("second");
     written = captured.written();
@@ -118,7 +118,7 @@ TEST_F(BuiltInChannelTest, EveryTextReachesOneOutputWhileAChannelIsRegistered) {
   std::atomic<bool> registered{false};
   std::string written;
   {
-    testing::StandardErrorCapture captured;
+    testing::StandardErrorRedirect captured(/*silent=*/false);
     std::thread logger([&] {
       for (int after = 0; after < 200; after += registered.load()) {
         const int seq = sent.load();
