@@ -101,14 +101,7 @@ class TextBuffer {
   void format(std::string_view format, fmt::format_args args) noexcept {
     if (truncated_) return;
     try {
-      if (!format_automatic_fields(buffer_, format, args)) {
-        // Under a format spec {fmt} would read a null C string.
-        if (has_null_c_string(args)) {
-          format_null_c_strings_safely(buffer_, format, args);
-        } else {
-          fmt::vformat_to(fmt::appender(buffer_), format, args);
-        }
-      }
+      if (!format_automatic_fields(buffer_, format, args)) format_with_fmt(buffer_, format, args);
     } catch (const std::bad_alloc&) {
       truncated_ = true;
     } catch (...) {

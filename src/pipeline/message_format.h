@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <type_traits>
 
@@ -59,16 +60,21 @@ inline std::size_t find_brace(std::string_view text) noexcept {
   return at;
 }
 
-// Whether `format` holds nothing but literal text, "{{", "}}" and "{}".
-inline bool has_only_automatic_fields(std::string_view format) noexcept {
-  for (;;) {
-    const std::size_t at = find_brace(format);
-    if (at == format.size()) return true;
-    if (at + 1 == format.size()) return false;
-    if (format[at + 1] != '}' && !(format[at] == '{' && format[at + 1] == '{')) return false;
-    format.remove_prefix(at + 2);
+// Whether every replacement field of `format` takes its argument by
+// automatic index ("{}", "{:>8}", "{:{}}"), so that {fmt} may finish a
+// string begun here. A stray brace is left for {fmt} to refuse.
+inline bool has_only_automatic_indices(std::string_view format) noexcept {
+  for (std::size_t at = 0; (at = format.find('{', at)) != std::string_view::npos;) {
+    if (at + 1 == format.size()) return true;
+    const char next = format[at + 1];
+    if (next != '{' && next != ':' && next != '}') return false;
+    at += next == '{' ? 2 : 1;
   }
+  return true;
 }
+
+template <typename Buffer>
+void format_with_fmt(Buffer& buffer, std::string_view format, fmt::format_args args);
 
 // A write position in a {fmt} memory buffer that skips the buffer's own
 // bookkeeping while what is written fits its capacity, and grows the buffer
@@ -144,7 +150,7 @@ class AutomaticFieldWriter {
       : out_(out), arg_(arg), args_(args), rest_(rest) {}
 
   // Whether the writer left the argument alone because the rest of the
-  // format string is not plain.
+  // format string must go to {fmt} whole.
   bool declined() const noexcept { return declined_; }
 
   void operator()(int value) { out_.write_integer(value); }
@@ -155,9 +161,9 @@ class AutomaticFieldWriter {
 
   // A user type is formatted as for a bare "{}" and sees every argument of
   // the call, as under {fmt}. Its formatter may do anything, so it runs only
-  // once the whole string is known to be formatted here.
+  // once the whole string is known to be formatted here or finished by {fmt}.
   void operator()(FormatArg::handle handle) {
-    if (!has_only_automatic_fields(rest_)) {
+    if (!has_only_automatic_indices(rest_)) {
       declined_ = true;
       return;
     }
@@ -185,16 +191,38 @@ class AutomaticFieldWriter {
   bool declined_ = false;
 };
 
+// Formats `rest` with the arguments of `args` from `first` on: the end of a
+// string begun by format_automatic_fields, whose automatic indices go on
+// from there. Returns false, formatting nothing, when the arguments are too
+// many to copy.
+template <typename Buffer>
+[[gnu::noinline]] bool finish_with_fmt(Buffer& buffer, std::string_view rest, fmt::format_args args,
+                                       int first) {
+  constexpr int kMaxArguments = 32;
+  // Raw storage: constructing all 32 would cost more than the copies.
+  alignas(FormatArg) unsigned char storage[kMaxArguments * sizeof(FormatArg)];
+  auto* const tail = reinterpret_cast<FormatArg*>(storage);
+  int count = 0;
+  for (FormatArg arg; (arg = args.get(first + count)); ++count) {
+    if (count == kMaxArguments) return false;
+    new (&tail[count]) FormatArg(arg);
+  }
+  format_with_fmt(buffer, rest, fmt::format_args(tail, count));
+  return true;
+}
+
 // Appends `format` formatted with `args` to `buffer`, as
 // fmt::vformat_to(fmt::appender(buffer), format, args) does, when every
-// replacement field of `format` is "{}". Throws what {fmt} throws at the same
-// point: fmt::format_error for a missing argument, whatever a formatter or
-// the buffer's allocator throws; what was appended before stays.
+// replacement field of `format` takes its argument by automatic index: "{}"
+// fields here, and from the first other field on through {fmt} (which then
+// parses only the rest). Throws what {fmt} throws at the same point:
+// fmt::format_error for a missing argument, whatever a formatter or the
+// buffer's allocator throws; what was appended before stays.
 //
-// Returns false, with `buffer` as it was, when `format` holds any other
-// replacement field or a stray brace: {fmt} must format it. A user type's
-// formatter runs only once the whole string is known to be plain, so that
-// nothing a caller can observe runs twice.
+// Returns false, with `buffer` as it was, when `format` holds a field with a
+// manual index or a name: {fmt} must format it whole. A user type's
+// formatter runs only once the whole string is known to be finished here or
+// by {fmt}, so that nothing a caller can observe runs twice.
 template <typename Buffer>
 bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::format_args args) {
   const std::size_t start_size = buffer.size();
@@ -208,9 +236,8 @@ bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::forma
       out.sync();
       return true;
     }
-    if (at + 1 == rest.size()) break;
     const char brace = rest[at];
-    const char next = rest[at + 1];
+    const char next = at + 1 < rest.size() ? rest[at + 1] : '\0';
     if (brace == next) {  // "{{" or "}}": the text and one brace
       out.write(rest.data(), at + 1);
     } else if (brace == '{' && next == '}') {
@@ -224,10 +251,15 @@ bool format_automatic_fields(Buffer& buffer, std::string_view format, fmt::forma
       fmt::visit_format_arg(writer, arg);
       if (writer.declined()) break;
     } else {
+      // From the text before the brace on: {fmt} drops that text when the
+      // brace is a stray '}'.
+      out.sync();
+      if (has_only_automatic_indices(rest) && finish_with_fmt(buffer, rest, args, next_arg)) return true;
       break;
     }
     rest.remove_prefix(at + 2);
   }
+  out.sync();
   buffer.resize(start_size);
   return false;
 }
@@ -312,6 +344,18 @@ void format_null_c_strings_safely(Buffer& buffer, std::string_view format, fmt::
   fmt::detail::parse_format_string<false>(
       fmt::string_view(format.data(), format.size()),
       Handler(fmt::appender(buffer), fmt::string_view(format.data(), format.size()), args));
+}
+
+// Appends `format` formatted with `args` through {fmt}, with this file's own
+// handler when an argument is a null C string (under a format spec {fmt}
+// would read through it).
+template <typename Buffer>
+void format_with_fmt(Buffer& buffer, std::string_view format, fmt::format_args args) {
+  if (has_null_c_string(args)) {
+    format_null_c_strings_safely(buffer, format, args);
+  } else {
+    fmt::vformat_to(fmt::appender(buffer), format, args);
+  }
 }
 
 }  // namespace core::logger::detail

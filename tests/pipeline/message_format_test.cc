@@ -83,7 +83,8 @@ TEST(AutomaticFieldsTest, WritesWhatFmtWrites) {
 }
 
 TEST(AutomaticFieldsTest, RandomFormatStringsMatchFmt) {
-  const std::string_view pieces[] = {"{}", "{", "}", "{{", "}}", "a", "bcdefgh", "\n", "{:}", "{0}", " "};
+  const std::string_view pieces[] = {"{}", "{",   "}",   "{{",    "}}",    "a", "bcdefgh",
+                                     "\n", "{:}", "{0}", "{:>3}", "{:{}}", " ", "{:x}"};
   std::mt19937 random(20240601);
   for (int i = 0; i < 3000; ++i) {
     std::string format;
