@@ -10,4 +10,4 @@ apt-get install -y -qq --no-install-recommends \
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev tzdata \
   nlohmann-json3-dev rsyslog \
   g++-mingw-w64-x86-64-posix wine64 googletest \
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format
