@@ -80,8 +80,12 @@ run_fuzzer() {  # the corpus as a test, then fuzzing for $fuzz_seconds
 # build.
 echo "== include arrows and formatting"
 bash scripts/check-arrows.sh
-git ls-files -z -- src include tests bench examples | grep -z -E '\.(cc|h)$' |
-  xargs -0 clang-format --dry-run -Werror
+sources=(src include tests bench examples)
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z -- "${sources[@]}"
+else
+  find "${sources[@]}" -type f -print0  # a copy of the tree without git
+fi | grep -z -E '\.(cc|h)$' | xargs -0 clang-format --dry-run -Werror
 
 run_suite normal
 run_suite asan-ubsan
