@@ -6,6 +6,7 @@
 namespace core::logger::detail {
 
 std::atomic<std::uint32_t> g_fallback_end{kNoChannelPosition};
+std::atomic<std::uint32_t> g_default_options{0};
 
 namespace {
 

@@ -50,6 +50,58 @@ inline constexpr char kDigitPairs[] =
   std::memcpy(target, kDigitPairs + value * 2, 2);
 }
 
+// The number of decimal digits of `value`: an estimate from its bit length
+// (1233 / 4096 is just above log10(2)), corrected by one comparison.
+inline std::size_t decimal_digit_count(std::uint64_t value) noexcept {
+  static constexpr std::uint64_t kPowersOf10[] = {0,
+                                                  10,
+                                                  100,
+                                                  1000,
+                                                  10000,
+                                                  100000,
+                                                  1000000,
+                                                  10000000,
+                                                  100000000,
+                                                  1000000000,
+                                                  10000000000,
+                                                  100000000000,
+                                                  1000000000000,
+                                                  10000000000000,
+                                                  100000000000000,
+                                                  1000000000000000,
+                                                  10000000000000000,
+                                                  100000000000000000,
+                                                  1000000000000000000,
+                                                  10000000000000000000u};
+  const int bits = 64 - __builtin_clzll(value | 1);
+  const int estimate = bits * 1233 >> 12;
+  return static_cast<std::size_t>(estimate - (value < kPowersOf10[estimate]) + 1);
+}
+
+// Writes `size` characters at `target`: the decimal digits of `magnitude` at
+// the end, zeros before them, and a '-' first if `negative` (as {fmt} writes
+// "{:0N}"). The composers' one decimal writer: the digits go straight to
+// their place, since built elsewhere and copied they would be read back
+// before their stores complete.
+// REQUIRES: size >= decimal_digit_count(magnitude) + negative.
+template <typename Unsigned>
+void write_decimal(char* target, Unsigned magnitude, std::size_t size, bool negative) noexcept {
+  char* digit = target + size;
+  while (magnitude >= 100) {
+    digit -= 2;
+    copy_digit_pair(digit, static_cast<std::uint32_t>(magnitude % 100));
+    magnitude /= 100;
+  }
+  if (magnitude >= 10) {
+    digit -= 2;
+    copy_digit_pair(digit, static_cast<std::uint32_t>(magnitude));
+  } else {
+    *--digit = static_cast<char>('0' + magnitude);
+  }
+  while (digit != target) *--digit = '0';
+  if (negative) *target = '-';
+}
+
 }  // namespace core::logger::detail
 
 #endif  // CORE_LOGGER_PIPELINE_CHAR_COPY_H_

@@ -35,12 +35,6 @@ static_assert(sizeof(LogRawChannel) == 32 && offsetof(LogRawChannel, callback) =
 static_assert(sizeof(CategoryInfo) == 32 && offsetof(CategoryInfo, verbosity) == 24 &&
               offsetof(CategoryInfo, enabled) == 28);
 
-namespace detail {
-
-std::atomic<std::uint32_t> g_default_options{0};
-
-}  // namespace detail
-
 namespace {
 
 // The report forms read no default options: their flags are fixed.

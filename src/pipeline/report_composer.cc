@@ -2,14 +2,10 @@
 // report forms' own headers and extra lines.
 #include <array>
 
+#include "core/log.h"
 #include "pipeline/text_composer.h"
 
 namespace core::logger::detail {
-
-const LogCategory kAssertCategory{{"Assert", category_id("Assert")}, true, MessageVerbosity::Detailed};
-const LogCategory kDataErrorCategory{
-    {"DataError", category_id("DataError")}, true, MessageVerbosity::Detailed};
-const LogLevel kErrorLevel{"ERRR", 4};
 
 namespace {
 

@@ -129,11 +129,6 @@ class Composition {
   LineBuffer text_;
 };
 
-// The library's own records for the two report forms.
-extern const LogCategory kAssertCategory;     // "Assert"
-extern const LogCategory kDataErrorCategory;  // "DataError"
-extern const LogLevel kErrorLevel;            // "ERRR", 4
-
 // The three composers. Each returns at once when `context` holds no ordinary
 // channel. They raise nothing of their own; a channel's exception passes.
 void compose_ordinary(const DispatchContext& context, const LogCategory& category, const LogLevel& level,

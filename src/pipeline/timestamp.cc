@@ -15,21 +15,13 @@ constexpr std::string_view kInvalidSpec = "<invalid_datetime_format_specifier>";
 // way {fmt}'s "{:0N}" does (a minus sign counts in the width, digits are never
 // cut). Returns the end of what it wrote.
 char* write_padded(char* out, std::int32_t value, int width) {
-  std::uint32_t magnitude = static_cast<std::uint32_t>(value);
-  if (value < 0) {
-    *out++ = '-';
-    magnitude = 0u - magnitude;
-    --width;
-  }
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  for (int i = count; i < width; ++i) *out++ = '0';
-  while (count > 0) *out++ = digits[--count];
-  return out;
+  const bool negative = value < 0;
+  const std::uint32_t magnitude =
+      negative ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  const std::size_t size =
+      std::max(static_cast<std::size_t>(width), negative + decimal_digit_count(magnitude));
+  write_decimal(out, magnitude, size, negative);
+  return out + size;
 }
 
 char* write_date(char* out, const DateTimeFields& f) {

@@ -41,84 +41,64 @@ Output expected(const Output& fallback, const Output& every) {
   return mode == "always" ? every : mode == "never" ? Output() : fallback;
 }
 
+// What `calls` leave on standard error, the times masked.
+template <typename Calls>
+std::string standard_error_of(Calls calls) {
+  testing::StandardErrorRedirect captured(/*silent=*/false);
+  calls();
+  return testing::mask_time(captured.written());
+}
+
 class BuiltInChannelTest : public ::testing::Test {
  protected:
   // The reset reads CORE_LOGGER_STDERR again.
   void SetUp() override { detail::reset_for_testing(); }
   void TearDown() override { detail::reset_for_testing(); }
+  testing::RecordingChannel recorder_;
 };
 
+// A closed standard error (EBADF) is neither retried nor remembered.
 TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistered) {
-  testing::RecordingChannel recorder;
-  std::string written;
-  {
-    testing::StandardErrorRedirect captured(/*silent=*/false);
-    // A NUL inside the message is written like any byte.
-    log_line("a{}b", fmt::make_format_args(std::string_view("\0", 1)));
-    log_line("next");
-    add_default_channel(LogChannel{"null", nullptr, nullptr});
-    log_line("beside a channel without callback");
-    add_default_channel(recorder.channel());
-    log_line("beside a channel with a callback");
-    written = captured.written();
-  }
-  const std::string fallback =
-      "{hh:mm:ss.mmm} INFO: [a] > a\0b\n{hh:mm:ss.mmm} INFO: [a] > next\n"
-      "{hh:mm:ss.mmm} INFO: [a] > beside a channel without callback\n"s;
-  EXPECT_EQ(testing::mask_time(written),
-            expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a channel with a callback\n"));
-  EXPECT_EQ(recorder.texts().size(), 1u);
-}
-
-// The write fails with EBADF; nothing retries it or remembers it.
-TEST_F(BuiltInChannelTest, ClosedStandardErrorIsIgnored) {
-  std::string written;
-  {
-    testing::StandardErrorRedirect captured(/*silent=*/false);
+  const std::string written = standard_error_of([&] {
     const int saved = ::dup(2);
     ::close(2);
     log_line("nowhere to go");
-    ::dup2(saved, 2);
-    ::close(saved);
-    log_line("back");
-    written = captured.written();
-  }
-  EXPECT_EQ(testing::mask_time(written),
-            expected<std::string>("{hh:mm:ss.mmm} INFO: [a] > back\n", "{hh:mm:ss.mmm} INFO: [a] > back\n"));
+    ::dup2(saved, 2), ::close(saved);
+    log_line("a{}b", fmt::make_format_args(std::string_view("\0", 1)));  // NUL: a byte like any
+    add_default_channel(LogChannel{"null", nullptr, nullptr});
+    log_line("beside a channel without callback");
+    add_default_channel(recorder_.channel());
+    log_line("beside a channel with a callback");
+  });
+  const std::string fallback =
+      "{hh:mm:ss.mmm} INFO: [a] > a\0b\n{hh:mm:ss.mmm} INFO: [a] > beside a channel without callback\n"s;
+  EXPECT_EQ(written,
+            expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a channel with a callback\n"));
+  EXPECT_EQ(recorder_.texts().size(), 1u);
 }
 
 TEST_F(BuiltInChannelTest, ChannelRegisteredDuringACallTakesOverFromTheNextCall) {
-  testing::RecordingChannel recorder;
   // Raw channels run before every ordinary one, the built-in channel too.
   const auto register_recorder = [](void* recorder, const DispatchContext&, const LogCategory&,
                                     const LogLevel&, LogTimestamp, std::string_view line) {
     if (line == "first") add_default_channel(static_cast<testing::RecordingChannel*>(recorder)->channel());
   };
-  add_default_channel(LogRawChannel{"registrar", register_recorder, &recorder});
-  std::string written;
-  {
-    testing::StandardErrorRedirect captured(/*silent=*/false);
-    log_line("first");
-    log_line("second");
-    written = captured.written();
-  }
+  add_default_channel(LogRawChannel{"registrar", register_recorder, &recorder_});
+  const std::string written = standard_error_of([] { log_line("first"), log_line("second"); });
   const std::string first = "{hh:mm:ss.mmm} INFO: [a] > first\n";
   const std::string second = "{hh:mm:ss.mmm} INFO: [a] > second\n";
-  EXPECT_EQ(testing::mask_time(written), expected(first, first + second));
-  ASSERT_EQ(recorder.texts().size(), 1u);
-  EXPECT_EQ(testing::mask_time(recorder.texts()[0]), testing::with_nul(second));
+  EXPECT_EQ(written, expected(first, first + second));
+  ASSERT_EQ(recorder_.texts().size(), 1u);
+  EXPECT_EQ(testing::mask_time(recorder_.texts()[0]), testing::with_nul(second));
 }
 
 // One thread logs while another registers a channel: each text reaches
 // standard error or the channel, the earlier ones standard error, and none is
 // lost or doubled.
 TEST_F(BuiltInChannelTest, EveryTextReachesOneOutputWhileAChannelIsRegistered) {
-  testing::RecordingChannel recorder;
   std::atomic<int> sent{0};
   std::atomic<bool> registered{false};
-  std::string written;
-  {
-    testing::StandardErrorRedirect captured(/*silent=*/false);
+  const std::string written = standard_error_of([&] {
     std::thread logger([&] {
       for (int after = 0; after < 200; after += registered.load()) {
         const int seq = sent.load();
@@ -127,11 +107,10 @@ TEST_F(BuiltInChannelTest, EveryTextReachesOneOutputWhileAChannelIsRegistered) {
       }
     });
     while (sent.load() < 200) std::this_thread::yield();
-    add_default_channel(recorder.channel());
+    add_default_channel(recorder_.channel());
     registered.store(true);
     logger.join();
-    written = captured.written();
-  }
+  });
   const auto numbers = [](std::string_view text) {
     std::vector<int> seen;
     for (std::size_t at = 0; (at = text.find("> ", at)) != std::string_view::npos; at += 2) {
@@ -140,7 +119,7 @@ TEST_F(BuiltInChannelTest, EveryTextReachesOneOutputWhileAChannelIsRegistered) {
     return seen;
   };
   std::string delivered;
-  for (const std::string& text : recorder.texts()) delivered += text;
+  for (const std::string& text : recorder_.texts()) delivered += text;
   const std::vector<int> to_channel = numbers(delivered);
   ASSERT_FALSE(to_channel.empty());
   std::vector<int> all(static_cast<std::size_t>(sent.load()));

@@ -113,7 +113,6 @@ TEST(FindBraceTest, FindsTheFirstBraceForEveryLengthAndPosition) {
         for (std::size_t i = 0; i < length; ++i) text[i] = "z|~y"[i % 4];
         if (at < length) text[at] = brace;
         EXPECT_EQ(detail::find_brace(text), at) << length << " " << at;
-        EXPECT_EQ(detail::find_brace_in_words(text), at) << length << " " << at;
       }
     }
   }
