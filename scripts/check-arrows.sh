@@ -53,5 +53,5 @@ while IFS= read -r file; do
       status=1
     fi
   done < <(sed -n -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]+"([^"]+)".*/\1/p' "$file")
-done < <(git ls-files -- src include | grep -E '\.(h|cc)$')
+done < <({ git ls-files -- src include 2>/dev/null || find src include -type f; } | grep -E '\.(h|cc)$')
 exit $status

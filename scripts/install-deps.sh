@@ -6,8 +6,8 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
-  g++ cmake make binutils pkg-config \
+  g++ cmake make binutils pkg-config git \
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev tzdata \
   nlohmann-json3-dev rsyslog \
   g++-mingw-w64-x86-64-posix wine64 googletest \
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format

@@ -27,7 +27,6 @@
 # output to build/mutate/rows/<number>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 table=tests/mutations.tsv
 work=build/mutate
 tree=$work/tree
@@ -38,13 +37,15 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=stdout
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=stdout
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=stdout
 
+# The preset of CMakePresets.json that configures <configuration> (the build
+# folder stays build/mutate/<configuration>), without benchmarks or examples.
 configure_options() {  # configure_options <configuration>
-  local common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORE_LOGGER_BENCH=OFF -DCORE_LOGGER_EXAMPLES=OFF)
+  local common=(-DCORE_LOGGER_BENCH=OFF -DCORE_LOGGER_EXAMPLES=OFF)
   case $1 in
-    normal) echo "${common[@]}" ;;
-    asan) echo "${common[@]}" -DCORE_LOGGER_SANITIZE=address,undefined ;;
-    tsan) echo "${common[@]}" -DCORE_LOGGER_SANITIZE=thread ;;
-    windows) echo "${common[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64-x86_64.cmake" ;;
+    normal) echo --preset normal "${common[@]}" ;;
+    asan) echo --preset asan-ubsan "${common[@]}" ;;
+    tsan) echo --preset tsan "${common[@]}" ;;
+    windows) echo --preset windows "${common[@]}" ;;
     *) echo "unknown configuration '$1'" >&2; return 1 ;;
   esac
 }

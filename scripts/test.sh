@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds core_logger and runs every test, in every configuration:
-#   1. the normal build (with the benchmarks and examples),
-#   2. ASan + UBSan, 3. TSan (every program that loads the library is built
+# Checks the include arrows and the formatting, then builds core_logger and
+# runs every test in every configuration, each a preset of CMakePresets.json
+# built in build/<preset>:
+#   1. normal: the normal build (with the benchmarks and examples),
+#   2. asan-ubsan, 3. tsan (every program that loads the library is built
 #      with the same sanitizers),
-#   4. the Windows DLL, cross-built with MinGW-w64 and tested under Wine,
-#   5. the fuzzer (clang + libFuzzer): the committed corpus as a test, then
-#      fuzzing for CORE_LOGGER_FUZZ_SECONDS (default 60) seconds.
+#   4. windows: the DLL, cross-built with MinGW-w64 and tested under Wine,
+#   5. fuzz (clang + libFuzzer): the committed corpus as a test, then fuzzing
+#      for CORE_LOGGER_FUZZ_SECONDS (default 60) seconds.
 # Prints the time each configuration took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,26 +40,25 @@ note_time() {
   timings+=("$1: $((SECONDS - $2)) s wall, $((cpu_now - $3)) s CPU")
 }
 
-run_suite() {  # run_suite <name> <build dir> <cmake options...>
-  local name=$1 dir=$2 start=$SECONDS
+run_suite() {  # run_suite <preset>: configure, build and test it
+  local preset=$1 start=$SECONDS
   update_cpu
   local cpu=$cpu_now
-  shift 2
-  echo "== $name ($dir)"
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
-  note_time "$name" "$start" "$cpu"
+  echo "== $preset (build/$preset)"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+  ctest --preset "$preset" -j"$jobs"
+  note_time "$preset" "$start" "$cpu"
 }
 
-run_fuzzer() {  # run_fuzzer <build dir>
-  local dir=$1 start=$SECONDS
+run_fuzzer() {  # the corpus as a test, then fuzzing for $fuzz_seconds
+  local dir=build/fuzz start=$SECONDS
   update_cpu
   local cpu=$cpu_now
-  echo "== fuzzer ($dir)"
-  cmake -S tests/fuzz -B "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure
+  echo "== fuzz ($dir)"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j"$jobs"
+  ctest --preset fuzz
   # New inputs go to a scratch corpus; the committed one is only read. A
   # failing input is saved under artifacts/ and fails this script.
   rm -rf "$dir/found" "$dir/artifacts"
@@ -72,24 +73,25 @@ run_fuzzer() {  # run_fuzzer <build dir>
     echo "fuzzer failed; the input is in $dir/artifacts" >&2
     return "$status"
   fi
-  note_time fuzzer "$start" "$cpu"
+  note_time fuzz "$start" "$cpu"
 }
 
-run_windows() {  # run_windows <build dir>: the DLL, cross-built and tested under Wine
-  local dir=$1 start=$SECONDS
-  update_cpu
-  local cpu=$cpu_now
-  echo "== windows ($dir)"
-  bash scripts/test-windows.sh "$dir"
-  note_time "windows (Wine)" "$start" "$cpu"
-}
+# Instant, so first: a broken arrow or an unformatted file fails before any
+# build.
+echo "== include arrows and formatting"
+bash scripts/check-arrows.sh
+sources=(src include tests bench examples)
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z -- "${sources[@]}"
+else
+  find "${sources[@]}" -type f -print0  # a copy of the tree without git
+fi | grep -z -E '\.(cc|h)$' | xargs -0 clang-format --dry-run -Werror
 
-sanitized=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORE_LOGGER_BENCH=OFF -DCORE_LOGGER_EXAMPLES=OFF)
-run_suite normal build/test-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_suite asan+ubsan build/test-asan "${sanitized[@]}" -DCORE_LOGGER_SANITIZE=address,undefined
-run_suite tsan build/test-tsan "${sanitized[@]}" -DCORE_LOGGER_SANITIZE=thread
-run_windows build/windows
-run_fuzzer build/fuzz
+run_suite normal
+run_suite asan-ubsan
+run_suite tsan
+run_suite windows
+run_fuzzer
 
 echo "== time per configuration"
 printf '   %s\n' "${timings[@]}"

@@ -29,12 +29,6 @@ inline bool library_has_ended() noexcept { return g_library_ended.load(std::memo
 // Called first by every end-of-life step.
 inline void mark_library_ended() noexcept { g_library_ended.store(true, std::memory_order_relaxed); }
 
-// Returns every process-wide value to its load-time state: runtime verbosity
-// 2, default options 0, PrefixWidth 0, only the built-in channel, no
-// categories. Built objects stay built. A seam for unit tests; not exported.
-// REQUIRES: no other thread uses the library.
-void reset_for_testing();
-
 // The objects whose making and unmaking the test-only traced build reports.
 enum class LifecycleEvent : int {
   kRegistryLockBuilt = 1,

@@ -8,7 +8,7 @@
 
 #include "categories/category_registry.h"
 #include "core/log.h"
-#include "lifecycle/library_lifecycle.h"
+#include "support/library_reset.h"
 
 namespace core::logger::testing {
 namespace {

@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "fuzz/log_call_check.h"
-#include "lifecycle/library_lifecycle.h"
 #include "pipeline/text_composer.h"
+#include "support/library_reset.h"
 #include "support/standard_error.h"
 
 namespace core::logger::fuzz {

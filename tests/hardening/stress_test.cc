@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/logger.h"
-#include "lifecycle/library_lifecycle.h"
+#include "support/library_reset.h"
 #include "support/oracle.h"
 #include "support/standard_error.h"
 

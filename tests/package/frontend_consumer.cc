@@ -64,7 +64,8 @@ int main() {
     ok &= check(texts[1].text.find(" - Condition: g_evaluations == 2\n") != std::string::npos, "condition");
     ok &= check(texts[1].text.find(" callstack beg ") != std::string::npos, "call stack");
   }
-  ok &= check(fmt::format("{:F}", LogTimestamp{637921789271239000}) == "2022-06-30 09:42:07.123", "timestamp");
+  ok &=
+      check(fmt::format("{:F}", LogTimestamp{637921789271239000}) == "2022-06-30 09:42:07.123", "timestamp");
   file.close();
   std::string expected;
   for (const CapturedText& text : texts) expected += text.text;

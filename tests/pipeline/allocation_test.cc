@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
-#include "lifecycle/library_lifecycle.h"
 #include "pipeline/channel_list.h"
+#include "support/library_reset.h"
 #include "support/recording_channel.h"
 
 extern "C" void* __libc_malloc(std::size_t size);

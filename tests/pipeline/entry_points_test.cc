@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
-#include "lifecycle/library_lifecycle.h"
 #include "pipeline/channel_list.h"
 #include "pipeline/text_composer.h"
+#include "support/library_reset.h"
 #include "support/recording_channel.h"
 
 namespace core::logger::testing {

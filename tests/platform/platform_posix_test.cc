@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
-#include "lifecycle/library_lifecycle.h"
+#include "support/library_reset.h"
 #include "support/recording_channel.h"
 #include "support/standard_error.h"
 
