@@ -15,7 +15,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "channels/temp_dir.h"
 #include "core/channels.h"
 #include "core/log.h"
 #include "support/capture_test.h"
@@ -25,11 +24,14 @@ namespace core::logger {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using testing::TempDir;
 using testing::with_nul;
 
-TEST(ConsoleColorDecisionTest, AutoColoursOnlyATerminalWithoutNoColorAndExplicitModesDecideAlone) {
+TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClosed) {
+  // Auto colours only a terminal without NO_COLOR; the explicit modes decide
+  // alone.
   for (const char* no_color : {static_cast<const char*>(nullptr), "", "0", "1"}) {
     // Any NO_COLOR value but the empty one counts.
     EXPECT_EQ(console_color_wanted(ColorMode::Auto, true, no_color), !no_color || !*no_color);
@@ -37,9 +39,6 @@ TEST(ConsoleColorDecisionTest, AutoColoursOnlyATerminalWithoutNoColorAndExplicit
     EXPECT_TRUE(console_color_wanted(ColorMode::Always, false, no_color));
     EXPECT_FALSE(console_color_wanted(ColorMode::Never, true, no_color));
   }
-}
-
-TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClosed) {
   const std::tuple<bool, LogLevel, std::string, std::string> cases[] = {
       {false, kInfoLevel, with_nul(std::string("a\0b\r\n", 5)), std::string("a\0b\r\n", 5)},
       {false, kInfoLevel, std::string(1, '\0'), ""},
@@ -50,8 +49,8 @@ TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClos
       {true, LogLevel{"CRIT", 9}, with_nul("x\n"), "\x1b[1;31mx\x1b[0m\n"},
       {true, kInfoLevel, "", "\x1b[32m\x1b[0m"},
   };
+  TempDir dir;
   for (const auto& [color, level, text, written] : cases) {
-    TempDir dir;
     std::FILE* stream = std::fopen(dir.file("console.log").c_str(), "wb");
     ConsoleChannel console(stream, color);
     const LogChannel record = console.channel();
@@ -65,16 +64,30 @@ TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClos
   }
 }
 
+constexpr int kThreads = 4;
+
+// Runs `body(thread)` on kThreads threads at once.
+template <typename Body>
+void on_threads(const Body& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(body, t);
+  for (std::thread& thread : threads) thread.join();
+}
+
 using CaptureChannelTest = testing::CaptureTest;
 
-std::string header_time(const CapturedText& text) { return fmt::format("{{{:T}}}", text.timestamp); }
+void expect_header_time(const CapturedText& text) {
+  EXPECT_EQ(text.text.substr(0, 14), fmt::format("{{{:T}}}", text.timestamp)) << text.text;
+}
 
 // The copies of the records' fields are checked by the macros' tests.
-TEST_F(CaptureChannelTest, TextsAndLinesCarryTheTimestampOfTheirCall) {
+TEST_F(CaptureChannelTest, TextsAndLinesOfEveryThreadCarryTheTimestampOfTheirCallGivenTheRawChannel) {
+  CaptureChannel texts_only;
+  add_default_channel(texts_only.channel());
   CORE_LOG_WARN(make_category("capture.lines"), "a {}\nb\n", 1);
   ASSERT_EQ(texts().size(), 1u);
   const CapturedText text = texts()[0];
-  EXPECT_EQ(text.text.substr(0, 14), header_time(text));
+  expect_header_time(text);
   const std::string pieces[] = {"a 1\n", "b\n", ""};
   ASSERT_EQ(lines().size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
@@ -83,30 +96,16 @@ TEST_F(CaptureChannelTest, TextsAndLinesCarryTheTimestampOfTheirCall) {
               std::make_tuple(pieces[i], "capture.lines", "WARN"));
     EXPECT_EQ(line.timestamp.ticks, text.timestamp.ticks);
   }
+  ASSERT_EQ(texts_only.texts().size(), 1u);
+  EXPECT_TRUE(texts_only.texts()[0].timestamp.ticks == 0 && texts_only.lines().empty()) << "untimed";
   testing::shared_capture().clear();
   EXPECT_TRUE(texts().empty() && lines().empty() && testing::shared_capture().text_strings().empty());
-}
-
-TEST_F(CaptureChannelTest, TextWithoutItsRawChannelHasNoTimestamp) {
-  CaptureChannel texts_only;
-  add_default_channel(texts_only.channel());
-  CORE_LOG_INFO(make_category("capture.no_raw"), "untimed");
-  ASSERT_EQ(texts_only.texts().size(), 1u);
-  EXPECT_EQ(texts_only.texts()[0].timestamp.ticks, 0u);
-  EXPECT_TRUE(texts_only.lines().empty());
-}
-
-TEST_F(CaptureChannelTest, CallsOfSeveralThreadsAreRecordedWholeAndMatched) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) CORE_LOG_INFO(make_category("capture.mt"), "{} {}\nend", t, i);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  ASSERT_EQ(texts().size(), 4u * 200);
-  EXPECT_EQ(lines().size(), 2u * 4 * 200);
-  for (const CapturedText& text : texts()) EXPECT_EQ(text.text.substr(0, 14), header_time(text)) << text.text;
+  on_threads([](int t) {
+    for (int i = 0; i < 200; ++i) CORE_LOG_INFO(make_category("capture.mt"), "{} {}\nend", t, i);
+  });
+  ASSERT_EQ(texts().size(), kThreads * 200u);
+  EXPECT_EQ(lines().size(), 2u * kThreads * 200);
+  for (const CapturedText& each : texts()) expect_header_time(each);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -124,10 +123,11 @@ std::vector<std::string> lines_of(const std::string& text) {
   return stack;
 }
 
-TEST(CallStackTest, NumberedLinesBoundedAndSkippedFromTheInnermostFrame) {
+using CallStackTest = testing::CaptureTest;
+
+TEST_F(CallStackTest, NumberedLinesBoundedAndSkippedFromTheInnermostFrameOnlyForAFailingAssertion) {
   const std::string stack = capture_at_depth(10, 0, 6);
-  ASSERT_FALSE(stack.empty());
-  EXPECT_EQ(stack.back(), '\n');
+  EXPECT_THAT(stack, EndsWith("\n"));
   const std::vector<std::string> all = lines_of(stack);
   const std::vector<std::string> skipped = lines_of(capture_at_depth(10, 2, 4));
   ASSERT_EQ(all.size(), 6u);
@@ -141,13 +141,7 @@ TEST(CallStackTest, NumberedLinesBoundedAndSkippedFromTheInnermostFrame) {
   EXPECT_EQ(capture_call_stack(0, 0) + capture_call_stack(100000, 10) + capture_call_stack(~0u, ~0u), "");
   const std::size_t deep = lines_of(capture_at_depth(300, 0, ~0u)).size();
   EXPECT_TRUE(deep >= 32 && deep <= 256) << deep;
-}
-
-using CallStackAssertionTest = testing::CaptureTest;
-
-TEST_F(CallStackAssertionTest, OnlyAFailingAssertionCarriesTheStack) {
-  EXPECT_TRUE(CORE_LOG_ASSERT_WITH_STACK(1 < 2));
-  EXPECT_TRUE(texts().empty());
+  EXPECT_TRUE(CORE_LOG_ASSERT_WITH_STACK(1 < 2) && texts().empty());
   EXPECT_FALSE(CORE_LOG_ASSERT_WITH_STACK_MSG(2 < 1, "with {}", "stack"));
   ASSERT_EQ(texts().size(), 1u);
   EXPECT_THAT(texts()[0].text,
@@ -196,40 +190,33 @@ TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
   EXPECT_FALSE(can_dispatch_log(make_category("settings.env"), MessageVerbosity::Brief));
 }
 
-// -----------------------------------------------------------------------------
-// Files, several threads and lifetimes
-// -----------------------------------------------------------------------------
+// Files, several threads and lifetimes.
 
-TEST(FileChannelTest, AppendsEveryByteButTheClosingNulOrReportsWhyItCannot) {
+TEST(FileChannelTest, AppendsEveryByteButTheClosingNulWhenItsPolicySaysOrReportsWhyItCannot) {
   TempDir dir;
   dir.write("app.log", "earlier run\n");
-  {
-    FileChannel channel(dir.file("app.log"));
-    channel.write(kInfoLevel, with_nul("first\n"));
-    channel.write(kInfoLevel, with_nul(std::string("a\0b\r\n", 5)));
-    channel.write(kInfoLevel, "no terminator");
-    EXPECT_EQ(channel.error(), 0);
-  }
+  FileChannel every(dir.file("app.log"));  // each text before the call returns
+  every.write(kInfoLevel, with_nul("first\n"));
+  every.write(kInfoLevel, with_nul(std::string("a\0b\r\n", 5)));
+  every.write(kInfoLevel, "no terminator");
   EXPECT_EQ(dir.read("app.log"), std::string("earlier run\nfirst\na\0b\r\nno terminator", 36));
   FileChannel unopenable(dir.file("no/such/app.log"));
-  EXPECT_FALSE(unopenable.is_open());
+  EXPECT_FALSE(unopenable.is_open() || every.error() != 0);
   EXPECT_NE(unopenable.error(), 0);
   unopenable.write(kErrorLevel, with_nul("lost\n"));
-}
 
-TEST(FileChannelTest, FlushPoliciesWriteWholeTextsWhenDue) {
-  TempDir dir;
   FileChannel full(dir.file("full.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 16});
   FileChannel level(dir.file("level.log"), FileChannelOptions{FlushPolicy::AtLevel, /*warning*/ 3, 1024});
   FileChannel small(dir.file("small.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 8});
   full.write(kErrorLevel, with_nul("0123456\n"));
   full.write(kErrorLevel, with_nul("abcdefg\n"));  // 16 bytes: still held
+  const auto both = [&] { return dir.read("full.log") + "|" + dir.read("level.log"); };
   level.write(kInfoLevel, with_nul("info\n"));
-  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"), "|");
+  EXPECT_EQ(both(), "|");
   full.write(kErrorLevel, with_nul("full\n"));  // the buffer goes out first
   level.write(kWarningLevel, with_nul("warn\n"));
   level.write(kDebugLevel, with_nul("debug\n"));
-  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"), "0123456\nabcdefg\n|info\nwarn\n");
+  EXPECT_EQ(both(), "0123456\nabcdefg\n|info\nwarn\n");
   const std::string large(100, 'x');  // larger than the buffer: keeps its place
   small.write(kInfoLevel, with_nul("a\n"));
   small.write(kInfoLevel, with_nul(large));
@@ -237,48 +224,48 @@ TEST(FileChannelTest, FlushPoliciesWriteWholeTextsWhenDue) {
   full.close();
   level.close();
   full.write(kErrorLevel, with_nul("dropped\n"));
-  EXPECT_EQ(dir.read("full.log") + "|" + dir.read("level.log"),
-            "0123456\nabcdefg\nfull\n|info\nwarn\ndebug\n");
+  EXPECT_EQ(both(), "0123456\nabcdefg\nfull\n|info\nwarn\ndebug\n");
 }
 
-TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtension) {
-  for (const std::string stem : {".log", ""}) {
+TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtensionAndFailedRotationsAreTriedAgain) {
+  for (const std::uint32_t max_files : {2u, 1u}) {
+    const std::string stem = max_files == 2 ? ".log" : "";
     TempDir dir;
-    RotatingFileChannel channel(dir.file("app" + stem),
-                                RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, /*max_files=*/2});
+    const auto name = [&](std::uint32_t index) {
+      return index == 0 ? "app" + stem : fmt::format("app.{}{}", index, stem);
+    };
+    const auto files = [&] {  // the oldest first
+      std::string all;
+      for (std::uint32_t index = max_files + 1; index-- > 0;) all += dir.read(name(index)) + "|";
+      return all;
+    };
+    RotatingFileChannel channel(dir.file(name(0)),
+                                RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, max_files});
+    const auto write = [&](const char* text) { channel.write(kInfoLevel, with_nul(text)); };
     // A text too long for any file stays in the empty one; each later text
-    // would take a non-empty file past 10 bytes, and the oldest beyond two
-    // older files is dropped.
-    channel.write(kInfoLevel, with_nul("a text of 20 bytes.\n"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("app.1" + stem)));
-    for (const char* text : {"text2\n", "text3\n", "text4\n"}) channel.write(kInfoLevel, with_nul(text));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("app.3" + stem)));
-    EXPECT_EQ(dir.read("app.2" + stem) + dir.read("app.1" + stem) + dir.read("app" + stem),
-              "text2\ntext3\ntext4\n");
+    // would take a non-empty file past 10 bytes, and the oldest beyond
+    // max_files older files is dropped.
+    write("a text of 20 bytes.\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name(1))));
+    for (const char* text : {"text2\n", "text3\n", "text4\n"}) write(text);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name(max_files + 1))));
+    EXPECT_EQ(files(), max_files == 2 ? "text2\n|text3\n|text4\n|" : "text3\n|text4\n|");
+    // A directory where the oldest file goes: the rotation cannot replace it,
+    // whether it moves an older file (two kept) or the current one (one kept).
+    std::filesystem::remove(dir.file(name(max_files)));
+    std::filesystem::create_directories(dir.file(name(max_files) + "/blocker"));
+    write("text5\n");
+    EXPECT_NE(channel.error(), 0);
+    std::filesystem::remove_all(dir.file(name(max_files)));
+    write("text6\n");
+    EXPECT_EQ(files(), (max_files == 2 ? "text3\n|" : "") + std::string("text4\ntext5\n|text6\n|"));
+    // logrotate's way: move the file, then ask the channel to reopen.
+    std::filesystem::rename(dir.file(name(0)), dir.file("moved"));
+    channel.reopen();
+    write("7\n");
+    EXPECT_EQ(dir.read("moved") + "|" + dir.read(name(0)), "text6\n|7\n");
   }
 }
-
-TEST(RotatingFileChannelTest, FailedRotationKeepsWritingAndTriesAgainAndReopenStartsAfresh) {
-  TempDir dir;
-  RotatingFileChannel channel(dir.file("app.log"),
-                              RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, /*max_files=*/1});
-  // A directory where the older file goes: the rotation cannot replace it.
-  std::filesystem::create_directories(dir.file("app.1.log") + "/blocker");
-  channel.write(kInfoLevel, with_nul("text1\n"));
-  channel.write(kInfoLevel, with_nul("text2\n"));
-  EXPECT_NE(channel.error(), 0);
-  EXPECT_EQ(dir.read("app.log"), "text1\ntext2\n");
-  std::filesystem::remove_all(dir.file("app.1.log"));
-  channel.write(kInfoLevel, with_nul("text3\n"));
-  EXPECT_EQ(dir.read("app.1.log") + "|" + dir.read("app.log"), "text1\ntext2\n|text3\n");
-  // logrotate's way: move the file, then ask the channel to reopen.
-  std::filesystem::rename(dir.file("app.log"), dir.file("moved.log"));
-  channel.reopen();
-  channel.write(kInfoLevel, with_nul("4\n"));
-  EXPECT_EQ(dir.read("moved.log") + "|" + dir.read("app.log"), "text3\n|4\n");
-}
-
-constexpr int kThreads = 4;
 
 // Every text holds its thread and number and a body long enough that torn
 // writes would show.
@@ -289,16 +276,12 @@ std::string text_of(int thread, int i) {
 
 // Each thread logs `texts` texts, or until `stop` is set.
 void log_from_threads(const LogChannel& record, int texts, const std::atomic<bool>& stop = false) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      DispatchContext context{};
-      for (int i = 0; i < texts && !stop; ++i) {
-        record.callback(record.user_data, context, kAssertCategory, kInfoLevel, with_nul(text_of(t, i)));
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  on_threads([&](int t) {
+    for (int i = 0; i < texts && !stop; ++i) {
+      record.callback(record.user_data, DispatchContext{}, kAssertCategory, kInfoLevel,
+                      with_nul(text_of(t, i)));
+    }
+  });
 }
 
 // Each thread's texts, whole and in order, none missing; returns their count.
@@ -319,11 +302,9 @@ int expect_whole_texts_in_order(const std::string& contents) {
 TEST(FileChannelThreadsTest, RotationLosesAndRepeatsNoText) {
   TempDir dir;
   constexpr std::uint32_t kMaxFiles = 200;
-  {
-    RotatingFileChannel channel(dir.file("app.log"),
-                                RotatingFileOptions{{}, 3, 0, /*max_bytes=*/4000, kMaxFiles});
-    log_from_threads(channel.channel(), 400);
-  }
+  RotatingFileChannel channel(dir.file("app.log"),
+                              RotatingFileOptions{{}, 3, 0, /*max_bytes=*/4000, kMaxFiles});
+  log_from_threads(channel.channel(), 400);
   std::string contents;
   for (std::uint32_t index = kMaxFiles; index > 0; --index) {
     const std::string file = dir.read(fmt::format("app.{}.log", index));

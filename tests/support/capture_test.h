@@ -1,5 +1,6 @@
 // tests/support/capture_test.h: a fixture for tests that go through the
-// shared libraries only, and so cannot reset the library between tests.
+// shared libraries only, and so cannot reset the library between tests, and
+// a directory for the channels that write files. Portable (runs under Wine).
 //
 // Channels cannot be removed, so one capture channel is registered once per
 // process, ordinary and raw, and every test starts by clearing it. Tests
@@ -8,6 +9,9 @@
 #ifndef CORE_LOGGER_TESTS_SUPPORT_CAPTURE_TEST_H_
 #define CORE_LOGGER_TESTS_SUPPORT_CAPTURE_TEST_H_
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +46,32 @@ class CaptureTest : public ::testing::Test {
 // widest header seen so far removed. The padding depends on what earlier
 // tests of the process logged; tests that check it use their own process.
 std::string without_padding(std::string_view text);
+
+// A fresh directory that removes itself, named after the running test: one
+// at a time per test.
+class TempDir {
+ public:
+  TempDir() {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
+
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  std::string read(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(file(name), std::ios::binary) << text;
+  }
+
+ private:
+  const std::filesystem::path path_ =
+      std::filesystem::temp_directory_path() /
+      ("core_logger_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+  std::error_code ignored_;
+};
 
 }  // namespace core::logger::testing
 
