@@ -11,11 +11,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -86,13 +88,6 @@ TEST(ConsoleTerminalTest, OnlyATerminalGetsColourUnlessNoColorIsSet) {
   std::fclose(file);
 }
 
-std::string local_date(time_t when) {
-  char date[16];
-  struct tm local;
-  strftime(date, sizeof date, "%Y-%m-%d", localtime_r(&when, &local));
-  return date;
-}
-
 TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
   // A zone whose local midnight is two seconds away.
   const time_t start = time(nullptr);
@@ -101,6 +96,7 @@ TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
   const std::string saved = saved_tz != nullptr ? saved_tz : "";
   setenv("TZ", fmt::format("XXX-{:02}:{:02}:{:02}", east / 3600, east / 60 % 60, east % 60).c_str(), 1);
   tzset();
+  const auto local_date = [](time_t when) { return fmt::format("{:%F}", fmt::localtime(when)); };
   const std::string before = local_date(start);
   testing::TempDir dir;
   {
@@ -182,7 +178,7 @@ constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
 // app-name msgid msg", the message JSON-escaped, and the TCP port it chose
 // into the file port; returns once it listens.
 pid_t start_rsyslogd(const testing::TempDir& dir) {
-  dir.write("rsyslog.conf", fmt::format(R"(global(workDirectory="{0}" maxMessageSize="256k"
+  std::ofstream(dir.file("rsyslog.conf")) << fmt::format(R"(global(workDirectory="{0}" maxMessageSize="256k"
   parser.escapeControlCharactersOnReceive="off" parser.dropTrailingLFOnReception="off")
 module(load="imuxsock" SysSock.Use="off")
 module(load="imtcp")
@@ -191,7 +187,7 @@ input(type="imtcp" Port="0" Address="127.0.0.1" listenPortFileName="{0}/port")
 template(name="line" type="string" string="%syslogseverity% %app-name% %msgid% %msg:::json%\n")
 action(type="omfile" file="{0}/out.log" template="line")
 )",
-                                        dir.file("")));
+                                                         dir.file(""));
   const std::string conf = dir.file("rsyslog.conf"), pid_file = dir.file("pid");  // no allocation after fork
   const pid_t pid = ::fork();
   if (pid == 0) {  // dies with this process, and leaves its output alone

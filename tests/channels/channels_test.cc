@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -92,9 +93,8 @@ TEST_F(CaptureChannelTest, TextsAndLinesOfEveryThreadCarryTheTimestampOfTheirCal
   ASSERT_EQ(lines().size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
     const CapturedLine line = lines()[i];
-    EXPECT_EQ(std::tie(line.line, line.category, line.level),
-              std::make_tuple(pieces[i], "capture.lines", "WARN"));
-    EXPECT_EQ(line.timestamp.ticks, text.timestamp.ticks);
+    EXPECT_EQ(std::tie(line.line, line.category, line.level, line.timestamp.ticks),
+              std::make_tuple(pieces[i], "capture.lines", "WARN", text.timestamp.ticks));
   }
   ASSERT_EQ(texts_only.texts().size(), 1u);
   EXPECT_TRUE(texts_only.texts()[0].timestamp.ticks == 0 && texts_only.lines().empty()) << "untimed";
@@ -194,7 +194,7 @@ TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
 
 TEST(FileChannelTest, AppendsEveryByteButTheClosingNulWhenItsPolicySaysOrReportsWhyItCannot) {
   TempDir dir;
-  dir.write("app.log", "earlier run\n");
+  std::ofstream(dir.file("app.log"), std::ios::binary) << "earlier run\n";
   FileChannel every(dir.file("app.log"));  // each text before the call returns
   every.write(kInfoLevel, with_nul("first\n"));
   every.write(kInfoLevel, with_nul(std::string("a\0b\r\n", 5)));

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,14 +48,11 @@ class CaptureTest : public ::testing::Test {
 // tests of the process logged; tests that check it use their own process.
 std::string without_padding(std::string_view text);
 
-// A fresh directory that removes itself, named after the running test: one
-// at a time per test.
+// A fresh directory that removes itself, named after the running test and
+// a random number, since other processes may run the same tests at once.
 class TempDir {
  public:
-  TempDir() {
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
+  TempDir() { std::filesystem::create_directories(path_); }
   ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
 
   std::string file(const std::string& name) const { return (path_ / name).string(); }
@@ -62,14 +60,12 @@ class TempDir {
     std::ifstream in(file(name), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(file(name), std::ios::binary) << text;
-  }
 
  private:
   const std::filesystem::path path_ =
       std::filesystem::temp_directory_path() /
-      ("core_logger_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+      ("core_logger_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+       std::to_string(std::random_device()()));
   std::error_code ignored_;
 };
 
