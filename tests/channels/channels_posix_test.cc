@@ -2,9 +2,11 @@
 // decision, symbol names in call stacks, local midnight brought near with TZ,
 // JSON lines read back by a real parser, and syslog through rsyslogd.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -174,20 +177,33 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
 
+// Binds (port 0: any free port) or connects a TCP socket on 127.0.0.1;
+// returns the port, or -1 when that failed.
+int loopback(int port, bool bind) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  const auto* any = reinterpret_cast<sockaddr*>(&address);
+  const bool done = bind ? ::bind(fd, any, length) == 0 &&
+                               ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
+                         : ::connect(fd, any, length) == 0;
+  ::close(fd);
+  return done ? ntohs(address.sin_port) : -1;
+}
+
 // Starts rsyslogd, which writes each message into out.log as "severity
-// app-name msgid msg", the message JSON-escaped, and the TCP port it chose
-// into the file port; returns once it listens.
-pid_t start_rsyslogd(const testing::TempDir& dir) {
+// app-name msgid msg", the message JSON-escaped; returns once it listens.
+pid_t start_rsyslogd(const testing::TempDir& dir, int port) {
   std::ofstream(dir.file("rsyslog.conf")) << fmt::format(R"(global(workDirectory="{0}" maxMessageSize="256k"
   parser.escapeControlCharactersOnReceive="off" parser.dropTrailingLFOnReception="off")
 module(load="imuxsock" SysSock.Use="off")
 module(load="imtcp")
 input(type="imuxsock" Socket="{0}/log.sock" useSpecialParser="off" RateLimit.Interval="0")
-input(type="imtcp" Port="0" Address="127.0.0.1" listenPortFileName="{0}/port")
+input(type="imtcp" Port="{1}" Address="127.0.0.1")
 template(name="line" type="string" string="%syslogseverity% %app-name% %msgid% %msg:::json%\n")
 action(type="omfile" file="{0}/out.log" template="line")
 )",
-                                                         dir.file(""));
+                                                         dir.file(""), port);
   const std::string conf = dir.file("rsyslog.conf"), pid_file = dir.file("pid");  // no allocation after fork
   const pid_t pid = ::fork();
   if (pid == 0) {  // dies with this process, and leaves its output alone
@@ -200,7 +216,7 @@ action(type="omfile" file="{0}/out.log" template="line")
     ::_exit(127);
   }
   for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;) {
-    if (std::filesystem::exists(dir.file("log.sock")) && !dir.read("port").empty()) return pid;
+    if (std::filesystem::exists(dir.file("log.sock")) && loopback(port, false) == port) return pid;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ADD_FAILURE() << "rsyslogd did not start";
@@ -223,18 +239,27 @@ std::vector<std::string> written(const testing::TempDir& dir, const std::string&
   }
 }
 
+// Stops rsyslogd however the test ends.
+struct Reaper {
+  pid_t pid;
+  ~Reaper() {
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+  }
+};
+
 using SyslogChannelTest = testing::CaptureTest;
 
 TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) {
   if (::access(kRsyslogd, X_OK) != 0)
     GTEST_SKIP() << kRsyslogd << " is not installed (Debian package rsyslog)";
   testing::TempDir dir;
-  const pid_t rsyslogd = start_rsyslogd(dir);  // ends below, or with this process
-  ASSERT_GT(rsyslogd, 0);
+  const int port = loopback(0, true);
+  Reaper rsyslogd{start_rsyslogd(dir, port)};
+  ASSERT_GT(rsyslogd.pid, 0);
   SyslogChannel unix_channel(
       SyslogOptions{"unix:" + dir.file("log.sock"), "corelog-unix", "", SyslogFacility::Local3, 50});
   SyslogChannel tcp_channel(
-      SyslogOptions{"tcp:127.0.0.1:" + dir.read("port"), "corelog-tcp", "", SyslogFacility::User, 50});
+      SyslogOptions{fmt::format("tcp:127.0.0.1:{}", port), "corelog-tcp", "", SyslogFacility::User, 50});
   for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) {
     add_default_channel(channel->channel());
     add_default_channel(channel->raw_channel());
@@ -254,12 +279,13 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
 
   // The receiver stops reading, then goes away, while both channels send
   // messages large enough to fill a socket's buffer.
+  std::uint64_t sent = 0;
   Clock::duration longest{};
-  ::kill(rsyslogd, SIGSTOP);
-  for (int sent = 0; sent < 60; ++sent) {
+  ::kill(rsyslogd.pid, SIGSTOP);
+  for (; sent < 60; ++sent) {
     if (sent == 40) {
-      ::kill(rsyslogd, SIGCONT);
-      ::kill(rsyslogd, SIGTERM);
+      ::kill(rsyslogd.pid, SIGCONT);
+      ::kill(rsyslogd.pid, SIGTERM);
     }
     for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) {
       const LogRawChannel raw = channel->raw_channel();
@@ -271,9 +297,9 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
   }
   EXPECT_LT(longest, std::chrono::milliseconds(50 + 100));  // 100 ms for a busy scheduler
   EXPECT_GT(unix_channel.dropped(), 0u);
-  ::waitpid(rsyslogd, nullptr, 0);
-  EXPECT_LE(written(dir, "corelog-unix").size() - 60 + unix_channel.dropped(), 60u);  // none twice
-  EXPECT_LE(written(dir, "corelog-tcp").size() - 60 + tcp_channel.dropped(), 60u);
+  ::waitpid(std::exchange(rsyslogd.pid, -1), nullptr, 0);
+  EXPECT_LE(written(dir, "corelog-unix").size() - 60 + unix_channel.dropped(), sent);
+  EXPECT_LE(written(dir, "corelog-tcp").size() - 60 + tcp_channel.dropped(), sent);
 }
 
 }  // namespace

@@ -31,10 +31,9 @@ using testing::TempDir;
 using testing::with_nul;
 
 TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClosed) {
-  // Auto colours only a terminal without NO_COLOR; the explicit modes decide
-  // alone.
+  // Auto colours only a terminal without NO_COLOR, whose every value but the
+  // empty one counts; the explicit modes decide alone.
   for (const char* no_color : {static_cast<const char*>(nullptr), "", "0", "1"}) {
-    // Any NO_COLOR value but the empty one counts.
     EXPECT_EQ(console_color_wanted(ColorMode::Auto, true, no_color), !no_color || !*no_color);
     EXPECT_FALSE(console_color_wanted(ColorMode::Auto, false, no_color));
     EXPECT_TRUE(console_color_wanted(ColorMode::Always, false, no_color));
