@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/logger.h"
+#include "platform/platform.h"
 #include "support/library_reset.h"
 #include "support/recording_channel.h"
 #include "support/standard_error.h"
@@ -57,23 +58,27 @@ class BuiltInChannelTest : public ::testing::Test {
   testing::RecordingChannel recorder_;
 };
 
-// A closed standard error (EBADF) is neither retried nor remembered.
+// Each text but its closing NUL in one write, NUL bytes inside included. A
+// closed standard error (EBADF) is neither retried nor remembered.
 TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistered) {
+  const std::string big(100'000, 'b');
   const std::string written = standard_error_of([&] {
+    platform::write_debug_output(std::string_view("one\0two\0", 8));  // whatever the mode
     const int saved = ::dup(2);
     ::close(2);
     log_line("nowhere to go");
     ::dup2(saved, 2), ::close(saved);
-    log_line("a{}b", fmt::make_format_args(std::string_view("\0", 1)));  // NUL: a byte like any
+    log_line("a{}b\n{}", fmt::make_format_args(std::string_view("\0", 1), big));
     add_default_channel(LogChannel{"null", nullptr, nullptr});
-    log_line("beside a channel without callback");
+    log_line("beside a channel without callback\n");
     add_default_channel(recorder_.channel());
     log_line("beside a channel with a callback");
   });
-  const std::string fallback =
-      "{hh:mm:ss.mmm} INFO: [a] > a\0b\n{hh:mm:ss.mmm} INFO: [a] > beside a channel without callback\n"s;
-  EXPECT_EQ(written,
-            expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a channel with a callback\n"));
+  const std::string fallback = "{hh:mm:ss.mmm} INFO: [a] > a\0b\n{hh:mm:ss.mmm} INFO: [a] | "s + big +
+                               "\n{hh:mm:ss.mmm} INFO: [a] > beside a channel without callback\n"
+                               "{hh:mm:ss.mmm} INFO: [a] | \n";
+  EXPECT_EQ(written, "one\0two"s + expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a "
+                                                                 "channel with a callback\n"));
   EXPECT_EQ(recorder_.texts().size(), 1u);
 }
 

@@ -1,6 +1,6 @@
-// The POSIX platform layer: standard error as the debugger output and the
-// local clock under the process's TZ, whose offset each thread keeps for a
-// second.
+// The POSIX local clock under the process's TZ, whose offset each thread
+// keeps for a second (standard error as the debugger output: the built-in
+// channel's tests).
 #include "platform/platform.h"
 
 #include <stdlib.h>
@@ -13,35 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/log.h"
-#include "support/library_reset.h"
-#include "support/recording_channel.h"
-#include "support/standard_error.h"
-
 namespace core::logger::platform {
 namespace {
-
-using namespace std::string_literals;
-
-// Whole texts but their closing NUL, NUL bytes inside included, each in one
-// write; the built-in channel's copy of a composed text too.
-TEST(DebugOutputTest, WritesTheWholeTextButItsClosingNul) {
-  detail::reset_for_testing();
-  const std::string big(100'000, 'b');
-  std::string written;
-  {
-    testing::StandardErrorRedirect captured(/*silent=*/false);
-    write_debug_output(std::string_view("one\0two\0", 8));
-    write_debug_output("|");
-    log_format(LogOptions{}, make_category("net"), kInfoLevel, "a\n{}", fmt::make_format_args(big));
-    log_format(LogOptions{}, make_category("net"), kInfoLevel, std::string_view("c\0d\n", 4), {});
-    written = captured.written();
-  }
-  detail::reset_for_testing();
-  EXPECT_EQ(testing::mask_time(written),
-            "one\0two|{hh:mm:ss.mmm} INFO: [net] > a\n{hh:mm:ss.mmm} INFO: [net] | "s + big +
-                "\n{hh:mm:ss.mmm} INFO: [net] > c\0d\n{hh:mm:ss.mmm} INFO: [net] | \n"s);
-}
 
 // Sets TZ for one test and applies it the way a host would.
 class ScopedTimeZone {

@@ -63,25 +63,19 @@ std::string layout(char spec, LogTimestamp timestamp) {
   const std::string date = fmt::format("{:04}-{:02}-{:02}", f.year, f.month, f.day);
   const std::string time = fmt::format("{:02}:{:02}:{:02}", f.hour, f.minute, f.second);
   const std::string milliseconds = fmt::format(".{:03}", f.millisecond);
-  switch (spec) {
-    case 'd':
-      return date;
-    case 't':
-      return time;
-    case 'T':
-      return time + milliseconds;
-    case 'f':
-    case '}':
-      return date + " " + time;
-    case 'F':
-      return date + " " + time + milliseconds;
-    case 'z':
-      return date + " " + time + " (local)";
-    case 'Z':
-      return date + " " + time + milliseconds + " (local)";
-    default:
-      return "<invalid_datetime_format_specifier>";
+  const std::string with_date = date + " " + time;
+  const std::pair<char, std::string> layouts[] = {{'d', date},
+                                                  {'t', time},
+                                                  {'T', time + milliseconds},
+                                                  {'f', with_date},
+                                                  {'}', with_date},
+                                                  {'F', with_date + milliseconds},
+                                                  {'z', with_date + " (local)"},
+                                                  {'Z', with_date + milliseconds + " (local)"}};
+  for (const auto& [letter, text] : layouts) {
+    if (letter == spec) return text;
   }
+  return "<invalid_datetime_format_specifier>";
 }
 
 std::vector<std::string_view> pieces(std::string_view message) {

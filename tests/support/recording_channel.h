@@ -26,17 +26,13 @@ class RecordingChannel {
   LogChannel channel() {
     return {"recording",
             [](void* self, const DispatchContext& context, const LogCategory&, const LogLevel&,
-               std::string_view text) {
-              static_cast<RecordingChannel*>(self)->record({false, std::string(text), context});
-            },
+               std::string_view text) { record(self, false, text, context); },
             this};
   }
   LogRawChannel raw_channel() {
     return {"recording-raw",
             [](void* self, const DispatchContext& context, const LogCategory&, const LogLevel&, LogTimestamp,
-               std::string_view line) {
-              static_cast<RecordingChannel*>(self)->record({true, std::string(line), context});
-            },
+               std::string_view line) { record(self, true, line, context); },
             this};
   }
 
@@ -48,9 +44,10 @@ class RecordingChannel {
   std::vector<std::string> raw_lines() const { return select(true); }
 
  private:
-  void record(Delivery delivery) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_.push_back(std::move(delivery));
+  static void record(void* self, bool raw, std::string_view text, const DispatchContext& context) {
+    auto* channel = static_cast<RecordingChannel*>(self);
+    std::lock_guard<std::mutex> lock(channel->mutex_);
+    channel->deliveries_.push_back({raw, std::string(text), context});
   }
   std::vector<std::string> select(bool raw) const {
     std::vector<std::string> out;
