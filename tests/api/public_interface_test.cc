@@ -14,15 +14,12 @@ namespace {
 
 static_assert(category_id("Assert") == 0xEB78D69Bu && category_id("") == 0x811C9DC5u);
 
-TEST(PublicInterfaceTest, TimestampFormatterWorksInAUsersProgram) {
+// This program cannot reset the library: what it registers stays, so the
+// test is one, in the order that it needs.
+TEST(PublicInterfaceTest, TimestampsFormatAndCallsReachChannelsWhoseExceptionsReachTheCaller) {
   const LogTimestamp timestamp{637921789271239000};  // 2022-06-30 09:42:07.1239
   EXPECT_EQ(fmt::format("{:F}|{}", timestamp, timestamp), "2022-06-30 09:42:07.123|2022-06-30 09:42:07");
   EXPECT_EQ(fmt::format(FMT_STRING("[{:T}]"), timestamp), "[09:42:07.123]");
-}
-
-// This program cannot reset the library: what it registers stays, so the
-// test is one, in the order that it needs.
-TEST(PublicInterfaceTest, LogCallsReachChannelsAndChannelExceptionsTheCaller) {
   static testing::RecordingChannel recorder, later;
   static bool armed = false;
   add_default_channel(recorder.channel());
