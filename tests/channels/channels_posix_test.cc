@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -191,19 +192,13 @@ int loopback(int port, bool bind) {
   return done ? ntohs(address.sin_port) : -1;
 }
 
-// Starts rsyslogd, which writes each message into out.log as "severity
-// app-name msgid msg", the message JSON-escaped; returns once it listens.
+// Starts rsyslogd (tests/channels/rsyslog.conf), which writes each message
+// into out.log as "severity app-name msgid msg", the message JSON-escaped;
+// returns once it listens.
 pid_t start_rsyslogd(const testing::TempDir& dir, int port) {
-  std::ofstream(dir.file("rsyslog.conf")) << fmt::format(R"(global(workDirectory="{0}" maxMessageSize="256k"
-  parser.escapeControlCharactersOnReceive="off" parser.dropTrailingLFOnReception="off")
-module(load="imuxsock" SysSock.Use="off")
-module(load="imtcp")
-input(type="imuxsock" Socket="{0}/log.sock" useSpecialParser="off" RateLimit.Interval="0")
-input(type="imtcp" Port="{1}" Address="127.0.0.1")
-template(name="line" type="string" string="%syslogseverity% %app-name% %msgid% %msg:::json%\n")
-action(type="omfile" file="{0}/out.log" template="line")
-)",
-                                                         dir.file(""), port);
+  std::ifstream in(CORE_LOGGER_RSYSLOG_CONF);
+  const std::string conf_template((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ofstream(dir.file("rsyslog.conf")) << fmt::format(fmt::runtime(conf_template), dir.file(""), port);
   const std::string conf = dir.file("rsyslog.conf"), pid_file = dir.file("pid");  // no allocation after fork
   const pid_t pid = ::fork();
   if (pid == 0) {  // dies with this process, and leaves its output alone

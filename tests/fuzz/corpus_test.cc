@@ -15,7 +15,6 @@
 #include "fuzz/log_call_check.h"
 #include "pipeline/text_composer.h"
 #include "support/library_reset.h"
-#include "support/standard_error.h"
 
 namespace core::logger::fuzz {
 namespace {
@@ -28,7 +27,6 @@ TEST(FuzzCorpusTest, EveryCommittedInputPassesTheCheck) {
   for (const auto& entry : std::filesystem::directory_iterator(CORE_LOGGER_FUZZ_CORPUS)) {
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    testing::StandardErrorRedirect silenced;  // the built-in channel's copies
     EXPECT_EQ(check_log_calls(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()), "")
         << entry.path().filename().string();
     ++replayed;
@@ -195,7 +193,6 @@ std::vector<NamedCase> cases() {
 
 TEST(FuzzCorpusTest, EveryCaseWhateverTheWidestHeaderSoFar) {
   detail::reset_for_testing();
-  testing::StandardErrorRedirect silenced;  // the built-in channel's copies
   for (const NamedCase& c : cases()) {
     if (c.message != "<any>") {
       EXPECT_EQ(reference_message(c.call), c.message) << c.name;

@@ -74,13 +74,13 @@ TEST(AutomaticFieldsTest, WritesWhatFmtWrites) {
        {"{0}", "{:x}", "{} {:>5}", "a {", "a }", "{ }", "{}{", "x}y", "{:{}}", "{name}"}) {
     expect_as_fmt(format, 255, "s", 3);
   }
-  // A user's formatter runs once, also when a later field is one that only
-  // {fmt} handles: the fast path must not run it first.
+  // A user's formatter runs once, also when a later field makes {fmt} format
+  // the whole string: the fast path must not run it first.
   int count = 0;
-  EXPECT_EQ(formatted<true>("[{}] and {}", fmt::make_format_args(Counted{&count}, 7)),
-            "head:[counted#1] and 7|error: ");
   EXPECT_EQ(formatted<true>("[{}] and {:x}", fmt::make_format_args(Counted{&count}, 255)),
-            "head:[counted#2] and ff|error: ");
+            "head:[counted#1] and ff|error: ");
+  EXPECT_EQ(formatted<true>("[{}] and {n}", fmt::make_format_args(Counted{&count}, fmt::arg("n", 7))),
+            "head:[counted#2] and 7|error: ");
 }
 
 TEST(AutomaticFieldsTest, RandomFormatStringsMatchFmt) {

@@ -29,15 +29,8 @@ CaptureChannel& shared_capture();
 
 class CaptureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    shared_capture().clear();
-    change_verbosity(MessageVerbosity::Detailed);
-    reset_default_options();
-  }
-  void TearDown() override {
-    change_verbosity(MessageVerbosity::Detailed);
-    reset_default_options();
-  }
+  void SetUp() override { shared_capture().clear(), TearDown(); }
+  void TearDown() override { change_verbosity(MessageVerbosity::Detailed), reset_default_options(); }
 
   static std::vector<CapturedText> texts() { return shared_capture().texts(); }
   static std::vector<CapturedLine> lines() { return shared_capture().lines(); }
