@@ -19,8 +19,8 @@
 
 namespace core::logger::fuzz {
 
-// What the reference composition formats for a null C string: the spec of a
-// C string, and then {fmt}'s "string pointer is null" error, or the pointer
+// What the reference composition formats for a null C string: the format spec
+// of a C string, and then {fmt}'s "string pointer is null" error, or the pointer
 // for "{:p}", without ever reading through it.
 struct NullCString {};
 
@@ -32,6 +32,9 @@ struct fmt::formatter<core::logger::fuzz::NullCString> : fmt::formatter<const ch
 
   constexpr auto parse(fmt::format_parse_context& ctx) -> fmt::format_parse_context::iterator {
     const auto end = fmt::formatter<const char*>::parse(ctx);
+    // {fmt} checks a custom type's closing brace only after formatting it; a
+    // C string's is checked before, so that nothing is written.
+    if (end == ctx.end() || *end != '}') throw fmt::format_error("missing '}' in format string");
     as_pointer = end != ctx.begin() && end[-1] == 'p';
     return end;
   }
@@ -39,7 +42,8 @@ struct fmt::formatter<core::logger::fuzz::NullCString> : fmt::formatter<const ch
       -> fmt::format_context::iterator {
     if (!as_pointer) throw fmt::format_error("string pointer is null");
     // Through a volatile, so that the compiler does not see a null pointer
-    // reach the string branch, which the pointer spec never takes.
+    // reach the string branch, which the pointer format spec never
+    // takes.
     const char* volatile null_string = nullptr;
     const char* const pointer = null_string;
     return fmt::formatter<const char*>::format(pointer, ctx);
