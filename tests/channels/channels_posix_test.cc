@@ -3,6 +3,7 @@
 // JSON lines read back by a real parser, and syslog through rsyslogd.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -72,9 +73,19 @@ std::string written_through_standard_output(int fd, const char* no_color, int ou
   ::close(saved_stdout);
   ::unsetenv("NO_COLOR");
   char buffer[256];
-  ssize_t got = ::pread(out, buffer, sizeof buffer, 0);
-  if (got < 0) got = ::read(out, buffer, sizeof buffer);  // a terminal cannot pread
-  return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+  const ssize_t got = ::pread(out, buffer, sizeof buffer, 0);
+  if (got >= 0) return std::string(buffer, static_cast<std::size_t>(got));
+  // A terminal cannot pread, and its master may hand over the text in pieces
+  // (the line discipline writes "\r\n" apart from what comes before it): read
+  // up to the line feed that ends every text here.
+  std::string text;
+  pollfd ready{out, POLLIN, 0};
+  while ((text.empty() || text.back() != '\n') && ::poll(&ready, 1, 5000) == 1) {
+    const ssize_t piece = ::read(out, buffer, sizeof buffer);
+    if (piece <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(piece));
+  }
+  return text;
 }
 
 TEST(ConsoleTerminalTest, OnlyATerminalGetsColourUnlessNoColorIsSet) {

@@ -104,7 +104,7 @@ std::vector<NamedCase> cases() {
       {"NUL bytes", make("a\0b {} {}\n\0"s, {text("x\0y"s), text("cut\0off"s, Argument::kCString)}),
        "a\0b x\0y cut\n\0"s},
       {"null C string", make("x{}y", {kNullString}), "x"},
-      {"null C string, empty spec", make("x{:}y", {kNullString}), "x"},
+      {"null C string, empty format spec", make("x{:}y", {kNullString}), "x"},
       {"null C string, width", make("x{:>5}y", {kNullString}), "x"},
       {"null C string, type", make("x{:s}y", {kNullString}), "x"},
       {"null C string, precision", make("x{0:.3}y", {kNullString}), "x"},
@@ -153,11 +153,11 @@ std::vector<NamedCase> cases() {
              arg(3'155'378'975'999'999'999, Argument::kTimestamp)}),
        "09:42:07.123 0000-00-00 1601-01-01 00:00:00.000 (local) <invalid_datetime_format_specifier> "
        "0000-00-00 00:00:00 9999-12-31 23:59:59 (local)"},
-      {"timestamp spec of two letters",
+      {"timestamp format spec of two letters",
        make("A{:TT}B", {arg(637'921'789'271'239'000, Argument::kTimestamp)},
             [](LogCallCase& c) { c.timestamp_spec = 'F'; }),
        "A09:42:07.123"},
-      {"timestamp without spec",
+      {"timestamp without format spec",
        make("{:Q}", {arg(1, Argument::kTimestamp)}, [](LogCallCase& c) { c.timestamp_spec = '}'; })},
       // The fuzzer's seeds.
       {"plain", make("user {} logged in from {}", {text("alice"), arg(8080)}),

@@ -38,8 +38,8 @@ struct Text {
 // "HH:MM:SS.mmm", as a header shows it.
 std::string time_of_day(LogTimestamp timestamp);
 
-// What "{:<spec>}" writes for `timestamp`; '}' stands for "{}".
-std::string layout(char spec, LogTimestamp timestamp);
+// What "{:<letter>}" writes for `timestamp`; '}' stands for "{}".
+std::string layout(char letter, LogTimestamp timestamp);
 
 // The pieces that the line splitter hands to raw channels.
 std::vector<std::string_view> pieces(std::string_view message);

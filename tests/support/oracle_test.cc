@@ -46,7 +46,7 @@ TEST(OracleTest, WritesEachTextFormAsLaidOut) {
   EXPECT_EQ(width, 0u);
 }
 
-// Each row: a spec letter, then what it writes.
+// Each row: a layout letter, then what it writes.
 TEST(OracleTest, TheLayoutsOfTheSpecLetter) {
   for (std::string_view row :
        {"d2022-06-30", "t09:42:07", "T09:42:07.123", "f2022-06-30 09:42:07", "}2022-06-30 09:42:07",
@@ -76,8 +76,8 @@ TEST(OracleTest, TheLibrarysTimestampsAgree) {
     samples.push_back(t);
   }
   for (std::uint64_t ticks : samples) {
-    for (char spec : std::string_view("dtTfFzZ}")) {
-      ASSERT_EQ(format(spec, ticks), layout(spec, LogTimestamp{ticks})) << spec << " " << ticks;
+    for (char letter : std::string_view("dtTfFzZ}")) {
+      ASSERT_EQ(format(letter, ticks), layout(letter, LogTimestamp{ticks})) << letter << " " << ticks;
     }
     char fast[detail::kTimeOfDayLength];
     detail::write_time_of_day(LogTimestamp{ticks}, fast);
