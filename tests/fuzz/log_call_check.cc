@@ -42,8 +42,7 @@ struct fmt::formatter<core::logger::fuzz::NullCString> : fmt::formatter<const ch
       -> fmt::format_context::iterator {
     if (!as_pointer) throw fmt::format_error("string pointer is null");
     // Through a volatile, so that the compiler does not see a null pointer
-    // reach the string branch, which the pointer format spec never
-    // takes.
+    // reach the string branch, which "{:p}" never takes.
     const char* volatile null_string = nullptr;
     const char* const pointer = null_string;
     return fmt::formatter<const char*>::format(pointer, ctx);
