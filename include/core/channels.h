@@ -5,16 +5,15 @@
 // what an application usually wants: console, file, rotating file and syslog
 // channels, a capture channel for tests, settings read from text or the
 // environment, and the call stack for assertion reports. Register a channel
-// once, early, with `add_default_channel`:
+// object once, early, in one call:
 //
-//   core::logger::add_default_channel(core::logger::console_channel());
+//   core::logger::FileChannel file("app.log");
+//   core::logger::add_default_channel(file);
 //
 // Channels cannot be removed from the library, but every channel object here
 // may be destroyed while its records stay registered: a record points at
-// state that the object shares and that lives until the process ends. The
-// object's destruction flushes and closes that state, and the texts that
-// still reach it are dropped. Each channel object costs that small state for
-// the rest of the process once one of its records has been handed out.
+// state that lives until the process ends. The object's destruction flushes
+// and closes that state, and the texts that still reach it are dropped.
 //
 // Unlike the core library, this library reads the environment (NO_COLOR,
 // CORE_LOG), writes files and opens sockets.
@@ -24,9 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/log.h"
@@ -49,12 +48,80 @@
 #endif
 
 namespace core::logger {
+namespace channels_detail {
+class ChannelState;
+}  // namespace channels_detail
 
-// Every channel class below has `channel()`, `flush()`, `close()`,
-// `is_open()` and `error()`, and may be destroyed while its records stay
-// registered (see the top of this file). Their members may be called from
-// any thread at any time, but for the destructor; no callback of theirs
-// throws.
+class ChannelObject;
+CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
+
+// -----------------------------------------------------------------------------
+// Channel objects
+// -----------------------------------------------------------------------------
+
+// What every channel class below is. An object holds the state behind its
+// records; the records stay valid after the object is gone (see the top of
+// this file). Objects move but do not copy: the records handed out before a
+// move deliver to the moved-to object, and a moved-from object's members are
+// safe and do nothing (its records have no callback).
+//
+// Every member may be called from any thread at any time but the destructor
+// and the moves. No callback of a record throws: a text that cannot be
+// delivered is dropped and counted in `dropped()`.
+class ChannelObject {
+ public:
+  ChannelObject(const ChannelObject&) = delete;
+  ChannelObject& operator=(const ChannelObject&) = delete;
+
+  // The ordinary record, which takes composed texts, and the raw record,
+  // which takes the lines of each message with the call's timestamp.
+  // `add_default_channel(object)` registers what the object needs; register
+  // records by hand only to choose otherwise (the lines and the time of a
+  // call then come from the composed text, timed at delivery).
+  CORE_LOGGER_CHANNELS_API LogChannel channel() const noexcept;
+  CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() const noexcept;
+
+  // What the channel does with one ordinary text, given here rather than by
+  // a log call (a JSON or syslog channel makes a message of it with no
+  // category, timed now). A closing NUL is not written.
+  CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text) const;
+
+  // Hands what the channel holds back to the system.
+  CORE_LOGGER_CHANNELS_API void flush();
+  // Flushes and stops for good; later texts are dropped without being
+  // counted. For a channel that must stop while it stays registered.
+  CORE_LOGGER_CHANNELS_API void close();
+  CORE_LOGGER_CHANNELS_API bool is_open() const;
+  // The system's error number of the current failure (to open, write, send
+  // or rotate); 0 once the channel delivers again.
+  CORE_LOGGER_CHANNELS_API int error() const;
+  // How many texts the channel lost since it was made.
+  CORE_LOGGER_CHANNELS_API std::uint64_t dropped() const;
+
+ protected:
+  explicit ChannelObject(channels_detail::ChannelState* state) noexcept : state_(state) {}
+  ChannelObject(ChannelObject&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  // Closes the state this object holds, then takes the other's.
+  CORE_LOGGER_CHANNELS_API ChannelObject& operator=(ChannelObject&& other) noexcept;
+  // Flushes and closes the state.
+  CORE_LOGGER_CHANNELS_API ~ChannelObject();
+
+  channels_detail::ChannelState* state() const noexcept { return state_; }
+
+ private:
+  friend void add_default_channel(ChannelObject& object);
+  channels_detail::ChannelState* state_;
+};
+
+// add_default_channel()
+//
+// Registers every record through which `object` takes texts: for the file,
+// syslog and capture channels their raw record and then their ordinary one,
+// so that a message's lines and time come from the call itself; for a
+// console channel its ordinary record. A second call for the same object
+// (or one it was moved from) registers nothing. Like the core's
+// `add_default_channel`, call it before other threads log.
+void add_default_channel(ChannelObject& object);
 
 // -----------------------------------------------------------------------------
 // Console
@@ -103,39 +170,19 @@ CORE_LOGGER_CHANNELS_API LogChannel console_channel(ConsoleStream stream = Conso
                                                     ColorMode color = ColorMode::Auto);
 
 // A console channel on any stdio stream, with the colour decided by the
-// caller (see `console_color_wanted`). Used for streams other than the
-// standard ones and by tests. The stream stays the caller's: `close()` and
-// destruction flush it and stop writing to it, but never close it.
-class ConsoleChannel {
+// caller (see `console_color_wanted`); its record is named "console". The
+// stream stays the caller's: `close()` and destruction flush it and stop
+// writing to it, but never close it. A text that the stream refuses is
+// dropped and counted.
+class ConsoleChannel : public ChannelObject {
  public:
   // REQUIRES: `stream` is open for writing until `close()` or destruction.
   CORE_LOGGER_CHANNELS_API ConsoleChannel(std::FILE* stream, bool color);
-  CORE_LOGGER_CHANNELS_API ~ConsoleChannel();
-  ConsoleChannel(const ConsoleChannel&) = delete;
-  ConsoleChannel& operator=(const ConsoleChannel&) = delete;
+  ConsoleChannel(ConsoleChannel&&) noexcept = default;
+  ConsoleChannel& operator=(ConsoleChannel&&) noexcept = default;
 
-  // A record named "console".
-  CORE_LOGGER_CHANNELS_API LogChannel channel() const noexcept;
-
-  // What the channel does with one ordinary text. A text that the stream
-  // refuses is lost, and its error kept in `error()`.
-  CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text) const;
-
-  // Flushes the stream.
-  CORE_LOGGER_CHANNELS_API void flush();
-  // Flushes the stream and stops writing to it; later texts are dropped.
-  CORE_LOGGER_CHANNELS_API void close();
-  CORE_LOGGER_CHANNELS_API bool is_open() const;
-  // The error number of the last failed write; 0 when there was none.
-  CORE_LOGGER_CHANNELS_API int error() const;
-
-  // Whether `write` wraps texts in colour sequences; fixed at construction.
-  bool uses_color() const noexcept { return color_; }
-
- private:
-  struct State;
-  State* state_;
-  bool color_;
+  // Whether texts are wrapped in colour sequences; fixed at construction.
+  CORE_LOGGER_CHANNELS_API bool uses_color() const noexcept;
 };
 
 // -----------------------------------------------------------------------------
@@ -154,21 +201,21 @@ enum class FlushPolicy : std::uint8_t { EveryText, AtLevel, WhenFull };
 
 // What a file channel writes.
 //   Text       every ordinary text as composed, without its NUL. When the
-//              local date changes while the file is open, a line
+//              local date of a text differs from the one before it, a line
 //              "---- 2026-12-08 ----" comes first, since headers carry only
 //              the time of day.
 //   JsonLines  one JSON object per call, on one line: "time" (ISO 8601 local
-//              time with milliseconds and the UTC offset found at delivery),
-//              "level", "level_value", "category", "message" (the lines of
-//              the message without headers, joined by "\n"), and "file",
-//              "line" when the call carries its file and line
-//              (`with_file_line`: the library's reports) and "function" when
-//              it carries its function (`with_function`). Quotes,
-//              backslashes and control characters are escaped; bytes that
-//              are not UTF-8 become U+FFFD. The message and the time come
-//              from the call's raw lines: register `raw_channel()` beside
-//              `channel()`. Without it, `channel()` writes the composed
-//              lines, headers and all, as the message, timed at delivery.
+//              time with milliseconds and the UTC offset), "level",
+//              "level_value", "category", "message" (the lines of the
+//              message without headers, joined by "\n"), and "file", "line"
+//              when the call carries its file and line (`with_file_line`:
+//              the library's reports) and "function" when it carries its
+//              function (`with_function`). Quotes, backslashes and control
+//              characters are escaped; bytes that are not UTF-8 become
+//              U+FFFD.
+// The date and time are the call's own when the channel's raw record is
+// registered (`add_default_channel(channel)` does); otherwise they are read
+// at delivery, and a JSON message is the composed text, headers and all.
 enum class FileFormat : std::uint8_t { Text, JsonLines };
 
 // How a `FileChannel` buffers and writes. Read once, at construction.
@@ -183,52 +230,26 @@ struct FileChannelOptions {
   FileFormat format = FileFormat::Text;
 };
 
-// A channel that appends every ordinary text, without its closing NUL, to a
-// file (or, in the JSON format, one object per call). The file is opened for
-// appending (and created) at construction. Thread-safe: texts from any
-// number of threads are appended whole, one after another, never
-// interleaved; each hand-over to the operating system is one write of whole
-// texts, so processes that append to the same file do not tear each other's
-// lines either.
-//
-// A text that cannot be written is dropped and its error kept in `error()`.
-class FileChannel {
+// A channel that appends every text, without its closing NUL, to a file (or,
+// in the JSON format, one object per call); its records are named "file" and
+// "file-raw". The file is opened for appending (and created) at
+// construction. Thread-safe: texts from any number of threads are appended
+// whole, one after another, never interleaved; each hand-over to the
+// operating system is one write of whole texts, so processes that append to
+// the same file do not tear each other's lines either.
+class FileChannel : public ChannelObject {
  public:
   // Opens `path` for appending. On failure `is_open()` is false, `error()`
   // holds the system's error number, and the channel drops every text.
   CORE_LOGGER_CHANNELS_API explicit FileChannel(std::string_view path, FileChannelOptions options = {});
-  // Writes what is buffered and closes the file; texts that still reach the
-  // channel's records are dropped.
-  CORE_LOGGER_CHANNELS_API ~FileChannel();
-  FileChannel(const FileChannel&) = delete;
-  FileChannel& operator=(const FileChannel&) = delete;
+  FileChannel(FileChannel&&) noexcept = default;
+  FileChannel& operator=(FileChannel&&) noexcept = default;
 
-  // A record named "file".
-  CORE_LOGGER_CHANNELS_API LogChannel channel() noexcept;
-  // A raw record named "file-raw", which the JSON format needs beside
-  // `channel()`; the text format ignores what it receives.
-  CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() noexcept;
-
-  // What the channel does with one ordinary text (in the JSON format: an
-  // object whose message is `text`, timed now, with no category).
-  CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text);
-
-  // Hands every buffered text to the operating system.
-  CORE_LOGGER_CHANNELS_API void flush();
-
-  // Flushes and closes the file; later texts are dropped. For a channel that
-  // must stop writing while it stays registered (at shutdown).
-  CORE_LOGGER_CHANNELS_API void close();
-
-  CORE_LOGGER_CHANNELS_API bool is_open() const;
-
-  // The error number of the failed open or of the last failed write; 0 when
-  // there was none.
-  CORE_LOGGER_CHANNELS_API int error() const;
-
- private:
-  struct State;
-  State* state_;
+  // Writes what is buffered, closes the file and opens its name afresh, for
+  // tools such as logrotate that move the file and then signal the program.
+  // When the name cannot be opened, the channel keeps the file it has and
+  // keeps the error.
+  CORE_LOGGER_CHANNELS_API void reopen();
 };
 
 // How a `RotatingFileChannel` buffers, writes and rotates. Read once, at
@@ -248,12 +269,13 @@ struct RotatingFileOptions {
   FileFormat format = FileFormat::Text;
 };
 
-// A file channel that moves to a fresh file by size, by day, and on demand.
+// A file channel that moves to a fresh file by size, by day, and on demand;
+// its records are named "rotating-file" and "rotating-file-raw".
 //
 // For "app.log" the older files are "app.1.log" (the newest) to
 // "app.N.log", N being `max_files`: the index goes before the extension
 // ("app" gives "app.1"). With `daily` the file being written carries the
-// local date, "app_2026-12-07.log", and its older files by size
+// local date of its texts, "app_2026-12-07.log", and its older files by size
 // "app_2026-12-07.1.log" and on; the files of earlier days are left alone.
 //
 // The size is checked before each text: when the file is not empty and the
@@ -262,34 +284,15 @@ struct RotatingFileOptions {
 // in a fresh file. A rotation that fails (a directory that cannot be
 // written, a full disk) keeps writing to the current file, keeps the error
 // in `error()`, and is tried again at the next text that would pass the
-// limit. Otherwise as `FileChannel`.
-class RotatingFileChannel {
+// limit. Otherwise as `FileChannel`, `reopen()` included.
+class RotatingFileChannel : public ChannelObject {
  public:
   CORE_LOGGER_CHANNELS_API explicit RotatingFileChannel(std::string_view path,
                                                         RotatingFileOptions options = {});
-  CORE_LOGGER_CHANNELS_API ~RotatingFileChannel();
-  RotatingFileChannel(const RotatingFileChannel&) = delete;
-  RotatingFileChannel& operator=(const RotatingFileChannel&) = delete;
+  RotatingFileChannel(RotatingFileChannel&&) noexcept = default;
+  RotatingFileChannel& operator=(RotatingFileChannel&&) noexcept = default;
 
-  // Records named "rotating-file" and "rotating-file-raw"; see `FileFormat`.
-  CORE_LOGGER_CHANNELS_API LogChannel channel() noexcept;
-  CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() noexcept;
-
-  CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text);
-  CORE_LOGGER_CHANNELS_API void flush();
-
-  // Closes the current file and opens its name afresh, for tools such as
-  // logrotate that move the file and then signal the program. When the name
-  // cannot be opened, the channel keeps the file it has and keeps the error.
   CORE_LOGGER_CHANNELS_API void reopen();
-
-  CORE_LOGGER_CHANNELS_API void close();
-  CORE_LOGGER_CHANNELS_API bool is_open() const;
-  CORE_LOGGER_CHANNELS_API int error() const;
-
- private:
-  struct State;
-  State* state_;
 };
 
 // -----------------------------------------------------------------------------
@@ -298,8 +301,7 @@ class RotatingFileChannel {
 
 // One ordinary text as a capture channel saw it. `text` is the delivered text
 // without its closing NUL. `timestamp` is the call's time, known only when
-// the same capture's raw channel is registered too (it is taken from the
-// call's raw lines); otherwise its ticks are 0.
+// the same capture's raw record is registered too; otherwise its ticks are 0.
 struct CapturedText {
   std::string text;
   std::string category;
@@ -327,20 +329,17 @@ struct CapturedLine {
   LogTimestamp timestamp;
 };
 
-// Records what the library delivers, for tests: register `channel()`,
-// `raw_channel()` or both, log, then inspect. Callbacks of several threads
-// may run at once; the accessors return copies in the order of arrival.
-// `close()` and destruction forget what was captured and capture no more.
-class CaptureChannel {
+// Records what the library delivers, for tests: register it, log, then
+// inspect. Its records are named "capture" and "capture-raw". Callbacks of
+// several threads may run at once; the accessors return copies in the order
+// of arrival. `close()` and destruction forget what was captured and capture
+// no more; `error()` stays 0 (capturing fails only for memory, and such a
+// copy is dropped and counted).
+class CaptureChannel : public ChannelObject {
  public:
   CORE_LOGGER_CHANNELS_API CaptureChannel();
-  CORE_LOGGER_CHANNELS_API ~CaptureChannel();
-  CaptureChannel(const CaptureChannel&) = delete;
-  CaptureChannel& operator=(const CaptureChannel&) = delete;
-
-  // Records named "capture" and "capture-raw".
-  CORE_LOGGER_CHANNELS_API LogChannel channel() noexcept;
-  CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() noexcept;
+  CaptureChannel(CaptureChannel&&) noexcept = default;
+  CaptureChannel& operator=(CaptureChannel&&) noexcept = default;
 
   // Every ordinary text captured since construction or `clear()`.
   CORE_LOGGER_CHANNELS_API std::vector<CapturedText> texts() const;
@@ -351,17 +350,6 @@ class CaptureChannel {
 
   // Forgets everything captured so far.
   CORE_LOGGER_CHANNELS_API void clear();
-
-  // Nothing to flush: captured texts are in memory at once.
-  CORE_LOGGER_CHANNELS_API void flush();
-  CORE_LOGGER_CHANNELS_API void close();
-  CORE_LOGGER_CHANNELS_API bool is_open() const;
-  // Always 0: capturing cannot fail but for memory, which throws.
-  CORE_LOGGER_CHANNELS_API int error() const;
-
- private:
-  struct State;
-  State* state_;
 };
 
 // -----------------------------------------------------------------------------
@@ -415,40 +403,20 @@ struct SyslogOptions {
 
 #if CORE_LOGGER_CHANNELS_HAS_SYSLOG
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
-// collector: PRI from the facility and the level's value (0-1 debug,
-// 2 informational, 3 warning, 4 and above error), the local time with its
-// UTC offset, this host's name, APP-NAME, PROCID, the category as MSGID (cut
-// to 32 printable characters), no structured data, and as MSG the message's
-// lines without headers (line feeds kept). Like the JSON file format it
-// takes the message and time from the call's raw lines: register
-// `raw_channel()` beside `channel()` (with `channel()` alone, MSG is the
-// composed text). POSIX only; a datagram longer than 65000 bytes is cut.
-class SyslogChannel {
+// collector; its records are named "syslog" and "syslog-raw". PRI comes from
+// the facility and the level's value (0-1 debug, 2 informational,
+// 3 warning, 4 and above error), then the call's local time with its UTC
+// offset, this host's name, APP-NAME, PROCID, the category as MSGID (cut to
+// 32 printable characters), no structured data, and as MSG the message's
+// lines without headers (line feeds kept). POSIX only; a datagram longer
+// than 65000 bytes is cut. Nothing is held back, so `flush()` does nothing.
+class SyslogChannel : public ChannelObject {
  public:
   // Resolves the address now (which may wait for DNS); a malformed or
   // unresolvable address leaves the channel closed with its error.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
-  CORE_LOGGER_CHANNELS_API ~SyslogChannel();
-  SyslogChannel(const SyslogChannel&) = delete;
-  SyslogChannel& operator=(const SyslogChannel&) = delete;
-
-  // Records named "syslog" and "syslog-raw".
-  CORE_LOGGER_CHANNELS_API LogChannel channel() noexcept;
-  CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() noexcept;
-
-  // Nothing is held back: every message is sent while its call runs.
-  CORE_LOGGER_CHANNELS_API void flush();
-  CORE_LOGGER_CHANNELS_API void close();
-  CORE_LOGGER_CHANNELS_API bool is_open() const;
-  // The error number of the last failure to resolve, connect or send.
-  CORE_LOGGER_CHANNELS_API int error() const;
-  // How many messages were dropped: not sent within `send_timeout_ms`, or
-  // refused by the system.
-  CORE_LOGGER_CHANNELS_API std::uint64_t dropped() const;
-
- private:
-  struct State;
-  State* state_;
+  SyslogChannel(SyslogChannel&&) noexcept = default;
+  SyslogChannel& operator=(SyslogChannel&&) noexcept = default;
 };
 #endif
 

@@ -3,13 +3,13 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
 
 #include "channels/channel_state.h"
 #include "channels/channels_platform.h"
+#include "channels/message.h"
 
 namespace core::logger {
 namespace {
@@ -33,26 +33,28 @@ std::string_view color_of(const LogLevel& level) noexcept {
   }
 }
 
-// Returns 0, or the error number of a failed write.
-int write_text(std::FILE* stream, bool color, const LogLevel& level, std::string_view text) {
-  if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
-  if (!color) {
-    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-    return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
-  }
-  // The reset goes before the final line feed, so that a colour never leaks
-  // into the next line of whatever else writes to the terminal. The text is
-  // composed first so that one fwrite, atomic with respect to other threads'
-  // stdio calls, carries all of it.
+// `text` without its NUL, wrapped in the colour of its level when `color`,
+// in `out` or in place; returns what to write. The reset goes before the
+// final line feed, so that a colour never leaks into the next line of
+// whatever else writes to the terminal.
+std::string_view colored(bool color, const LogLevel& level, std::string_view text,
+                         channels_detail::EncodeBuffer& out) {
+  text = channels_detail::without_nul(text);
+  if (!color) return text;
   const bool ends_line = !text.empty() && text.back() == '\n';
   if (ends_line) text.remove_suffix(1);
-  fmt::memory_buffer buffer;
   const std::string_view color_sequence = color_of(level);
-  buffer.append(color_sequence.data(), color_sequence.data() + color_sequence.size());
-  buffer.append(text.data(), text.data() + text.size());
-  buffer.append(kReset.data(), kReset.data() + kReset.size());
-  if (ends_line) buffer.push_back('\n');
-  const bool written = std::fwrite(buffer.data(), 1, buffer.size(), stream) == buffer.size();
+  out.append(color_sequence.data(), color_sequence.data() + color_sequence.size());
+  out.append(text.data(), text.data() + text.size());
+  out.append(kReset.data(), kReset.data() + kReset.size());
+  if (ends_line) out.push_back('\n');
+  return std::string_view(out.data(), out.size());
+}
+
+// One fwrite, atomic with respect to other threads' stdio calls, and a
+// flush. Returns 0, or the error number of a failed write.
+int write_text(std::FILE* stream, std::string_view text) {
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
   return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
 }
 
@@ -78,35 +80,43 @@ std::FILE* standard_stream(ConsoleStream stream) noexcept {
 void on_standard_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
                       std::string_view text) {
   const auto* console = static_cast<const StandardConsole*>(user_data);
-  channels_detail::delivered(
-      [&] { write_text(standard_stream(console->stream), console->color, level, text); });
+  try {
+    channels_detail::EncodeBuffer buffer;
+    write_text(standard_stream(console->stream), colored(console->color, level, text, buffer));
+  } catch (...) {  // out of memory for the colour: the text is lost
+  }
 }
 
-}  // namespace
-
-// Thread-safety: every member below `mutex` is guarded by it. The lock also
+// Thread-safety: the stream is written under the state's lock, which also
 // keeps a text from being written after `close()` has returned, when the
 // caller may close the stream.
-struct ConsoleChannel::State : channels_detail::KeptState {
-  State(std::FILE* stream, bool color) : stream(stream), color(color) {}
+class ConsoleState final : public channels_detail::ChannelState {
+ public:
+  ConsoleState(std::FILE* stream, bool color)
+      : ChannelState("console", "console-raw", Input::Texts, false), stream_(stream), color_(color) {}
 
-  static void on_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
-                      std::string_view text) {
-    channels_detail::delivered([&] { static_cast<State*>(user_data)->write(level, text); });
+  bool uses_color() const noexcept { return color_; }
+
+ private:
+  std::string_view encode(const channels_detail::Message& message,
+                          channels_detail::EncodeBuffer& scratch) override {
+    return colored(color_, *message.level, message.text, scratch);
+  }
+  channels_detail::WriteResult write_locked(const channels_detail::Message&, std::string_view encoded,
+                                            channels_detail::Clock::time_point) override {
+    const int failure = write_text(stream_, encoded);
+    return channels_detail::WriteResult{failure, failure != 0 ? 1u : 0u};
+  }
+  channels_detail::WriteResult flush_locked() override {
+    std::fflush(stream_);
+    return channels_detail::WriteResult{channels_detail::kHeldBack, 0};
   }
 
-  void write(const LogLevel& level, std::string_view text) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (stream == nullptr) return;
-    const int failure = write_text(stream, color, level, text);
-    if (failure != 0) error = failure;
-  }
-
-  std::mutex mutex;
-  std::FILE* stream;
-  const bool color;
-  int error = 0;
+  std::FILE* const stream_;
+  const bool color_;
 };
+
+}  // namespace
 
 bool console_color_wanted(ColorMode mode, bool stream_is_terminal, const char* no_color) noexcept {
   switch (mode) {
@@ -136,38 +146,10 @@ LogChannel console_channel(ConsoleStream stream, ColorMode color) {
 }
 
 ConsoleChannel::ConsoleChannel(std::FILE* stream, bool color)
-    : state_(channels_detail::make_kept<State>(stream, color)), color_(color) {}
+    : ChannelObject(channels_detail::make_kept<ConsoleState>(stream, color)) {}
 
-ConsoleChannel::~ConsoleChannel() {
-  close();
-  channels_detail::retire(state_);
-}
-
-LogChannel ConsoleChannel::channel() const noexcept {
-  return LogChannel{"console", &State::on_text, state_->share()};
-}
-
-void ConsoleChannel::write(const LogLevel& level, std::string_view text) const { state_->write(level, text); }
-
-void ConsoleChannel::flush() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->stream != nullptr) std::fflush(state_->stream);
-}
-
-void ConsoleChannel::close() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->stream != nullptr) std::fflush(state_->stream);
-  state_->stream = nullptr;
-}
-
-bool ConsoleChannel::is_open() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->stream != nullptr;
-}
-
-int ConsoleChannel::error() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->error;
+bool ConsoleChannel::uses_color() const noexcept {
+  return state() != nullptr && static_cast<const ConsoleState*>(state())->uses_color();
 }
 
 }  // namespace core::logger

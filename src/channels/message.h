@@ -1,0 +1,62 @@
+// channels/message.h: one call as the channels see it, whichever records
+// brought it.
+//
+// A call reaches a channel through its raw record (each line of the message
+// with the call's timestamp, all lines before any ordinary text) and through
+// its ordinary record (the composed text, headers and all). The functions
+// here turn that into one Message: the message's own lines and the call's
+// time when the raw record is registered, the composed text timed at delivery
+// when it is not. They keep what they need per thread, take no lock and
+// allocate nothing.
+#ifndef CORE_LOGGER_CHANNELS_MESSAGE_H_
+#define CORE_LOGGER_CHANNELS_MESSAGE_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/logger.h"
+
+namespace core::logger::channels_detail {
+
+struct Message {
+  const DispatchContext* context;  // null for a text given to write()
+  const LogCategory* category;     // null for a text given to write()
+  const LogLevel* level;
+  LogTimestamp timestamp;  // local time: the call's, or the delivery's
+  int utc_offset;          // seconds east of UTC, at delivery
+  bool from_call;          // whether `timestamp` is the call's own
+  std::string_view text;   // the message's lines, or a composed text without its NUL
+};
+
+// Whether the call's raw span holds the record (`callback`, `user_data`),
+// whose pieces of this call have then been seen.
+bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callback,
+                    const void* user_data) noexcept;
+
+// Takes one raw piece of a call. Returns true when it is the call's last,
+// with `*message` viewing the whole message: the pieces of a call follow one
+// another in one buffer of the composer, which stays valid until the call
+// returns, so they are joined without a copy. Pieces that do not follow each
+// other (handed over by hand) start a message afresh. Every channel of a call
+// sees the same message. Also notes the call's timestamp for `call_time`.
+bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::string_view piece,
+                  std::string_view* message) noexcept;
+
+// The timestamp of the call whose raw pieces this thread saw last, when
+// `context` is that call's.
+bool call_time(const DispatchContext& context, LogTimestamp* timestamp) noexcept;
+
+// `text` without the closing NUL of an ordinary text.
+inline std::string_view without_nul(std::string_view text) noexcept {
+  if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  return text;
+}
+
+// A message of `text`, timed by the call when `timestamp` is given and at
+// delivery otherwise.
+Message make_message(const DispatchContext* context, const LogCategory* category, const LogLevel& level,
+                     const LogTimestamp* timestamp, std::string_view text) noexcept;
+
+}  // namespace core::logger::channels_detail
+
+#endif  // CORE_LOGGER_CHANNELS_MESSAGE_H_
