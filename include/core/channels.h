@@ -1,21 +1,18 @@
 // core/channels.h: ready-made channels for core_logger, from the companion
 // library core_logger_channels (CMake target core_logger::channels).
 //
-// The core library writes only to its built-in channel; this library adds
-// what an application usually wants: console, file, rotating file and syslog
-// channels, a capture channel for tests, settings read from text or the
-// environment, and the call stack for assertion reports. Register a channel
-// object once, early, in one call:
+// What an application usually wants beside the core library: console, file,
+// rotating file and syslog channels, a capture channel for tests, settings
+// from text or the environment, and call stacks for assertion reports.
+// Register a channel object once, early, in one call:
 //
 //   core::logger::FileChannel file("app.log");
 //   core::logger::add_default_channel(file);
 //
-// Channels cannot be removed from the library, but every channel object here
-// may be destroyed while its records stay registered: a record points at
-// state that lives until the process ends. The object's destruction flushes
-// and closes that state, and the texts that still reach it are dropped.
-//
-// Unlike the core library, this library reads the environment (NO_COLOR,
+// Channels cannot be removed from the library, but a channel object may be
+// destroyed while its records stay registered: they point at state that
+// lives until the process ends, which the destruction flushes and closes.
+// Unlike the core library, this one reads the environment (NO_COLOR,
 // CORE_LOG), writes files and opens sockets.
 #ifndef CORE_CHANNELS_H_
 #define CORE_CHANNELS_H_
@@ -59,37 +56,31 @@ CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 // Channel objects
 // -----------------------------------------------------------------------------
 
-// What every channel class below is. An object holds the state behind its
-// records; the records stay valid after the object is gone (see the top of
-// this file). Objects move but do not copy: the records handed out before a
-// move deliver to the moved-to object, and a moved-from object's members are
-// safe and do nothing (its records have no callback).
-//
-// Every member may be called from any thread at any time but the destructor
-// and the moves. No callback of a record throws: a text that cannot be
-// delivered is dropped and counted in `dropped()`.
+// What every channel class below is: an object that holds the state behind
+// its records. Objects move but do not copy: records handed out before a move
+// deliver to the moved-to object, and a moved-from object's members do
+// nothing (its records have no callback). Every member may be called from
+// any thread at any time but the destructor and the moves. No callback of a
+// record throws: a text that cannot be delivered is dropped and counted.
 class ChannelObject {
  public:
   ChannelObject(const ChannelObject&) = delete;
   ChannelObject& operator=(const ChannelObject&) = delete;
 
-  // The ordinary record, which takes composed texts, and the raw record,
-  // which takes the lines of each message with the call's timestamp.
-  // `add_default_channel(object)` registers what the object needs; register
-  // records by hand only to choose otherwise (the lines and the time of a
-  // call then come from the composed text, timed at delivery).
+  // The ordinary record (composed texts) and the raw record (each message's
+  // lines, with the call's time). `add_default_channel(object)` registers
+  // what the object needs; with `channel()` alone, a message and its time
+  // come from the composed text, timed at delivery.
   CORE_LOGGER_CHANNELS_API LogChannel channel() const noexcept;
   CORE_LOGGER_CHANNELS_API LogRawChannel raw_channel() const noexcept;
 
-  // What the channel does with one ordinary text, given here rather than by
-  // a log call (a JSON or syslog channel makes a message of it with no
-  // category, timed now). A closing NUL is not written.
+  // What the channel does with one ordinary text given by hand (a JSON or
+  // syslog message of no category, timed now). A closing NUL is not written.
   CORE_LOGGER_CHANNELS_API void write(const LogLevel& level, std::string_view text) const;
 
   // Hands what the channel holds back to the system.
   CORE_LOGGER_CHANNELS_API void flush();
-  // Flushes and stops for good; later texts are dropped without being
-  // counted. For a channel that must stop while it stays registered.
+  // Flushes and stops for good; later texts are dropped uncounted.
   CORE_LOGGER_CHANNELS_API void close();
   CORE_LOGGER_CHANNELS_API bool is_open() const;
   // The system's error number of the current failure (to open, write, send
@@ -101,9 +92,8 @@ class ChannelObject {
  protected:
   explicit ChannelObject(channels_detail::ChannelState* state) noexcept : state_(state) {}
   ChannelObject(ChannelObject&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
-  // Closes the state this object holds, then takes the other's.
+  // Both close the state this object holds.
   CORE_LOGGER_CHANNELS_API ChannelObject& operator=(ChannelObject&& other) noexcept;
-  // Flushes and closes the state.
   CORE_LOGGER_CHANNELS_API ~ChannelObject();
 
   channels_detail::ChannelState* state() const noexcept { return state_; }
@@ -115,35 +105,25 @@ class ChannelObject {
 
 // add_default_channel()
 //
-// Registers every record through which `object` takes texts: for the file,
-// syslog and capture channels their raw record and then their ordinary one,
-// so that a message's lines and time come from the call itself; for a
-// console channel its ordinary record. A second call for the same object
-// (or one it was moved from) registers nothing. Like the core's
-// `add_default_channel`, call it before other threads log.
+// Registers every record through which `object` takes texts: the raw record
+// and then the ordinary one (the console: only the ordinary one), so that a
+// message's lines and time come from the call itself. A second call for the
+// same object registers nothing. Call it before other threads log.
 void add_default_channel(ChannelObject& object);
 
 // -----------------------------------------------------------------------------
 // Console
 // -----------------------------------------------------------------------------
 //
-// A console channel writes every ordinary text it receives, without the
-// closing NUL, to its stream in one write, and flushes the stream, so that the
-// lines of one call never interleave with another thread's. With colour on,
-// the text is wrapped in one ANSI colour chosen by the level's value on the
-// scale of the standard levels of core/log.h: trace dim, debug cyan,
-// information green, warning yellow, error (the library's own reports
-// included) red, anything above bold red. Raw lines are not written.
-//
-// On Linux the built-in channel writes to standard error only until a channel
-// like this one is registered; a console channel adds colour and a stream of
-// its choice, and on Windows, where the built-in channel writes to the
-// debugger, it is what shows the log on the console.
+// A console channel writes every ordinary text, without the closing NUL, to
+// its stream in one write and flushes it, so that the lines of one call never
+// interleave with another thread's. With colour on, the text is wrapped in
+// one ANSI colour by the level's value on the scale of core/log.h: trace dim,
+// debug cyan, information green, warning yellow, error (the library's own
+// reports included) red, anything above bold red.
 
-// When a console channel colours its texts.
-//   Auto    only when its stream is a terminal and NO_COLOR is unset or empty
-//   Always  always, whatever the stream and NO_COLOR say (an explicit choice)
-//   Never   never
+// When a console channel colours: Auto only on a terminal while NO_COLOR is
+// unset or empty; Always and Never whatever the stream and NO_COLOR say.
 enum class ColorMode : std::uint8_t { Auto, Always, Never };
 
 // The standard stream a `console_channel()` writes to.
@@ -151,35 +131,28 @@ enum class ConsoleStream : std::uint8_t { StandardOutput, StandardError };
 
 // console_color_wanted()
 //
-// The colour decision of the console channels: `mode`, whether the stream is
-// a terminal, and the value of the NO_COLOR environment variable (null when
-// it is unset). Pure; thread-safe.
+// The colour decision of the console channels from `mode`, whether the
+// stream is a terminal, and NO_COLOR's value (null: unset). Pure.
 CORE_LOGGER_CHANNELS_API bool console_color_wanted(ColorMode mode, bool stream_is_terminal,
                                                    const char* no_color) noexcept;
 
 // console_channel()
 //
-// A console channel named "console" on the standard output or error. The
-// colour decision is made now, once: for `Auto` it asks whether the stream is
-// a terminal and reads NO_COLOR (on Windows it also switches the console to
-// ANSI sequences, and goes without colour where that fails). The returned
-// record needs no object to stay alive and may be registered any number of
-// times. Thread-safe, but reads the environment: do not call it while another
-// thread changes the environment.
+// A console record named "console" on the standard output or error, which
+// needs no object. The colour is decided now: for `Auto` by whether the
+// stream is a terminal and by NO_COLOR (on Windows the console is switched to
+// ANSI sequences, without colour where that fails). Thread-safe, but reads
+// the environment.
 CORE_LOGGER_CHANNELS_API LogChannel console_channel(ConsoleStream stream = ConsoleStream::StandardOutput,
                                                     ColorMode color = ColorMode::Auto);
 
-// A console channel on any stdio stream, with the colour decided by the
-// caller (see `console_color_wanted`); its record is named "console". The
-// stream stays the caller's: `close()` and destruction flush it and stop
-// writing to it, but never close it. A text that the stream refuses is
-// dropped and counted.
+// A console channel on any stdio stream, coloured as the caller says; its
+// record is named "console". The stream stays the caller's: `close()` and
+// destruction flush it and stop writing to it, but never close it.
 class ConsoleChannel : public ChannelObject {
  public:
   // REQUIRES: `stream` is open for writing until `close()` or destruction.
   CORE_LOGGER_CHANNELS_API ConsoleChannel(std::FILE* stream, bool color);
-  ConsoleChannel(ConsoleChannel&&) noexcept = default;
-  ConsoleChannel& operator=(ConsoleChannel&&) noexcept = default;
 
   // Whether texts are wrapped in colour sequences; fixed at construction.
   CORE_LOGGER_CHANNELS_API bool uses_color() const noexcept;
@@ -189,67 +162,55 @@ class ConsoleChannel : public ChannelObject {
 // Files
 // -----------------------------------------------------------------------------
 
-// When a file channel hands its buffered texts to the operating system.
-//   EveryText  before each callback returns (nothing is lost when the
-//              process dies afterwards)
-//   AtLevel    when a text's level value is at least `flush_level`, and
-//              whenever the buffer would overflow
-//   WhenFull   only when the buffer would overflow
-// Every policy also writes on `flush()`, `close()`, `reopen()`, a rotation
-// and destruction.
+// When a file channel hands its buffered texts to the operating system:
+// before each callback returns (EveryText), also when a text's level value is
+// at least `flush_level` (AtLevel), or only when the buffer would overflow
+// (WhenFull); and always on `flush()`, `close()`, `reopen()`, a rotation and
+// destruction.
 enum class FlushPolicy : std::uint8_t { EveryText, AtLevel, WhenFull };
 
 // What a file channel writes.
-//   Text       every ordinary text as composed, without its NUL. When the
-//              local date of a text differs from the one before it, a line
-//              "---- 2026-12-08 ----" comes first, since headers carry only
-//              the time of day.
+//   Text       every text as composed, without its NUL, after a line
+//              "---- 2026-12-08 ----" when the local date differs from the
+//              text before (headers carry only the time of day).
 //   JsonLines  one JSON object per call, on one line: "time" (ISO 8601 local
 //              time with milliseconds and the UTC offset), "level",
-//              "level_value", "category", "message" (the lines of the
-//              message without headers, joined by "\n"), and "file", "line"
-//              when the call carries its file and line (`with_file_line`:
-//              the library's reports) and "function" when it carries its
-//              function (`with_function`). Quotes, backslashes and control
-//              characters are escaped; bytes that are not UTF-8 become
-//              U+FFFD.
-// The date and time are the call's own when the channel's raw record is
-// registered (`add_default_channel(channel)` does); otherwise they are read
-// at delivery, and a JSON message is the composed text, headers and all.
+//              "level_value", "category", "message" (the message's lines
+//              without headers), and "file", "line" when the call carries
+//              them (`with_file_line`) and "function" (`with_function`).
+//              Control characters, quotes and backslashes are escaped;
+//              bytes that are not UTF-8 become U+FFFD.
+// Dates and times are the call's own when the raw record is registered
+// (`add_default_channel(channel)` does); else they are read at delivery.
 enum class FileFormat : std::uint8_t { Text, JsonLines };
 
 // How a `FileChannel` buffers and writes. Read once, at construction.
 struct FileChannelOptions {
   FlushPolicy flush = FlushPolicy::EveryText;
-  // For `AtLevel`: the lowest level value that flushes (the value of
-  // kWarningLevel by default).
-  std::uint32_t flush_level = 3;
-  // The most bytes held back; a text longer than this is written at once,
-  // after what is buffered.
+  std::uint32_t flush_level = 3;  // kWarningLevel's value
+  // The most bytes held back; a longer text is written at once.
   std::size_t buffer_size = 64 * 1024;
   FileFormat format = FileFormat::Text;
 };
 
-// A channel that appends every text, without its closing NUL, to a file (or,
-// in the JSON format, one object per call); its records are named "file" and
-// "file-raw". The file is opened for appending (and created) at
-// construction. Thread-safe: texts from any number of threads are appended
-// whole, one after another, never interleaved; each hand-over to the
-// operating system is one write of whole texts, so processes that append to
-// the same file do not tear each other's lines either.
+// A channel that appends every text (or JSON line) to a file, opened for
+// appending (and created) at construction; its records are named "file" and
+// "file-raw". Texts from any number of threads are appended whole, never
+// interleaved; each hand-over to the system is one write of whole texts, so
+// processes that append to one file do not tear each other's lines either.
 class FileChannel : public ChannelObject {
  public:
   // Opens `path` for appending. On failure `is_open()` is false, `error()`
   // holds the system's error number, and the channel drops every text.
   CORE_LOGGER_CHANNELS_API explicit FileChannel(std::string_view path, FileChannelOptions options = {});
-  FileChannel(FileChannel&&) noexcept = default;
-  FileChannel& operator=(FileChannel&&) noexcept = default;
 
-  // Writes what is buffered, closes the file and opens its name afresh, for
-  // tools such as logrotate that move the file and then signal the program.
-  // When the name cannot be opened, the channel keeps the file it has and
-  // keeps the error.
+  // Writes what is buffered and opens the file's name afresh, for tools such
+  // as logrotate that move the file and signal the program. When the name
+  // cannot be opened, the channel keeps its file and the error.
   CORE_LOGGER_CHANNELS_API void reopen();
+
+ protected:
+  explicit FileChannel(channels_detail::ChannelState* state) noexcept : ChannelObject(state) {}
 };
 
 // How a `RotatingFileChannel` buffers, writes and rotates. Read once, at
@@ -258,14 +219,9 @@ struct RotatingFileOptions {
   FlushPolicy flush = FlushPolicy::EveryText;
   std::uint32_t flush_level = 3;
   std::size_t buffer_size = 64 * 1024;
-  // The largest size a file reaches by the texts written to it; 0: no
-  // rotation by size.
-  std::uint64_t max_bytes = 0;
-  // How many older files are kept; the oldest beyond them is dropped.
-  std::uint32_t max_files = 5;
-  // Whether the file name carries the local date, a new file starting at
-  // local midnight.
-  bool daily = false;
+  std::uint64_t max_bytes = 0;  // the largest a file grows by its texts; 0: no limit
+  std::uint32_t max_files = 5;  // the older files kept
+  bool daily = false;           // a file per local date, named with it
   FileFormat format = FileFormat::Text;
 };
 
@@ -278,30 +234,24 @@ struct RotatingFileOptions {
 // local date of its texts, "app_2026-12-07.log", and its older files by size
 // "app_2026-12-07.1.log" and on; the files of earlier days are left alone.
 //
-// The size is checked before each text: when the file is not empty and the
-// text would take it past `max_bytes`, the file rotates first, so a text is
-// never split across files and a text larger than `max_bytes` stands alone
-// in a fresh file. A rotation that fails (a directory that cannot be
-// written, a full disk) keeps writing to the current file, keeps the error
-// in `error()`, and is tried again at the next text that would pass the
-// limit. Otherwise as `FileChannel`, `reopen()` included.
-class RotatingFileChannel : public ChannelObject {
+// When the file is not empty and a text would take it past `max_bytes`, the
+// file rotates first: a text is never split across files, and one larger
+// than `max_bytes` stands alone. A rotation that fails (a directory that
+// cannot be written, a full disk) keeps writing to the current file, keeps
+// the error, and is tried again at the next text past the limit.
+class RotatingFileChannel : public FileChannel {
  public:
   CORE_LOGGER_CHANNELS_API explicit RotatingFileChannel(std::string_view path,
                                                         RotatingFileOptions options = {});
-  RotatingFileChannel(RotatingFileChannel&&) noexcept = default;
-  RotatingFileChannel& operator=(RotatingFileChannel&&) noexcept = default;
-
-  CORE_LOGGER_CHANNELS_API void reopen();
 };
 
 // -----------------------------------------------------------------------------
 // Capture
 // -----------------------------------------------------------------------------
 
-// One ordinary text as a capture channel saw it. `text` is the delivered text
-// without its closing NUL. `timestamp` is the call's time, known only when
-// the same capture's raw record is registered too; otherwise its ticks are 0.
+// One ordinary text as a capture channel saw it, without its closing NUL.
+// `timestamp` is the call's, known when the raw record is registered too
+// (else 0).
 struct CapturedText {
   std::string text;
   std::string category;
@@ -318,8 +268,7 @@ struct CapturedText {
   LogTimestamp timestamp;
 };
 
-// One raw line as a capture channel saw it (the line keeps its line feed,
-// as delivered), with the call's timestamp.
+// One raw line as a capture channel saw it, line feed kept.
 struct CapturedLine {
   std::string line;
   std::string category;
@@ -330,25 +279,16 @@ struct CapturedLine {
 };
 
 // Records what the library delivers, for tests: register it, log, then
-// inspect. Its records are named "capture" and "capture-raw". Callbacks of
-// several threads may run at once; the accessors return copies in the order
-// of arrival. `close()` and destruction forget what was captured and capture
-// no more; `error()` stays 0 (capturing fails only for memory, and such a
-// copy is dropped and counted).
+// inspect copies, in the order of arrival. Its records are named "capture"
+// and "capture-raw". `close()` and destruction forget what was captured.
 class CaptureChannel : public ChannelObject {
  public:
   CORE_LOGGER_CHANNELS_API CaptureChannel();
-  CaptureChannel(CaptureChannel&&) noexcept = default;
-  CaptureChannel& operator=(CaptureChannel&&) noexcept = default;
 
-  // Every ordinary text captured since construction or `clear()`.
+  // What was captured since construction or `clear()`.
   CORE_LOGGER_CHANNELS_API std::vector<CapturedText> texts() const;
-  // Every raw line captured since construction or `clear()`.
   CORE_LOGGER_CHANNELS_API std::vector<CapturedLine> lines() const;
-  // Only the `text` of every captured text.
-  CORE_LOGGER_CHANNELS_API std::vector<std::string> text_strings() const;
-
-  // Forgets everything captured so far.
+  CORE_LOGGER_CHANNELS_API std::vector<std::string> text_strings() const;  // the `text` of each
   CORE_LOGGER_CHANNELS_API void clear();
 };
 
@@ -386,15 +326,13 @@ enum class SyslogFacility : std::uint8_t {
 
 // Where and as whom a `SyslogChannel` sends. Read once, at construction.
 struct SyslogOptions {
-  // "unix:/path" (a datagram socket, the local syslog daemon's by default),
+  // "unix:/path" (a datagram socket; the local daemon's by default),
   // "udp:host:port" or "tcp:host:port" (a numeric port; an IPv6 host in
-  // brackets, "tcp:[::1]:514"). TCP frames each message with its length
-  // (RFC 6587 octet counting) and reconnects after a failure.
+  // brackets, "tcp:[::1]:514"; TCP frames each message by RFC 6587 octet
+  // counting and reconnects after a failure).
   std::string address = "unix:/dev/log";
-  // Empty: the program's name.
-  std::string app_name;
-  // Empty: the process id.
-  std::string procid;
+  std::string app_name;  // empty: the program's name
+  std::string procid;    // empty: the process id
   SyslogFacility facility = SyslogFacility::User;
   // The longest a log call waits for the channel (its lock, a connection, a
   // full socket); a text that cannot go out in time is dropped and counted.
@@ -404,19 +342,16 @@ struct SyslogOptions {
 #if CORE_LOGGER_CHANNELS_HAS_SYSLOG
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
-// the facility and the level's value (0-1 debug, 2 informational,
-// 3 warning, 4 and above error), then the call's local time with its UTC
-// offset, this host's name, APP-NAME, PROCID, the category as MSGID (cut to
-// 32 printable characters), no structured data, and as MSG the message's
-// lines without headers (line feeds kept). POSIX only; a datagram longer
-// than 65000 bytes is cut. Nothing is held back, so `flush()` does nothing.
+// the facility and the level's value (0-1 debug, 2 informational, 3 warning,
+// 4 and above error), then the call's local time and UTC offset, this host,
+// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
+// no structured data, and as MSG the message's lines (line feeds kept). A
+// datagram is cut at 65000 bytes. POSIX only; nothing is held back.
 class SyslogChannel : public ChannelObject {
  public:
   // Resolves the address now (which may wait for DNS); a malformed or
   // unresolvable address leaves the channel closed with its error.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
-  SyslogChannel(SyslogChannel&&) noexcept = default;
-  SyslogChannel& operator=(SyslogChannel&&) noexcept = default;
 };
 #endif
 
@@ -433,27 +368,23 @@ struct SettingsResult {
 // apply_settings()
 //
 // Applies settings written as text, such as "verbosity=normal, net=off,
-// audio=detailed". Entries are separated by commas, blanks around keys and
-// values are ignored, and each entry is `key=value`:
+// audio=detailed": `key=value` entries separated by commas, blanks ignored:
 //   verbosity=brief|normal|detailed   the runtime verbosity
 //   <category>=on                     enabled
 //   <category>=off                    disabled
 //   <category>=brief|normal|detailed  enabled, at that fixed verbosity
 //   <category>=follow                 enabled, following the runtime verbosity
-// A category not yet declared is declared in that state (`off` declares it
-// disabled and following the runtime verbosity), so that the setting holds
-// when the code first uses the category. The names are copied into storage
-// that lives until the process ends. A malformed entry (no `=`, an empty
-// name, an unknown value) is skipped and described in `errors`; the others
-// still apply. Prints nothing, throws nothing but `std::bad_alloc`.
-// Thread-safe as the category calls are.
+// A category not yet declared is declared in that state (`off`: disabled,
+// following the runtime verbosity), so that the setting holds from its first
+// use; names are copied for the rest of the process. A malformed entry (no
+// `=`, an empty name, an unknown value) is skipped and described in
+// `errors`. Prints nothing, throws nothing but `std::bad_alloc`.
 CORE_LOGGER_CHANNELS_API SettingsResult apply_settings(std::string_view text);
 
 // apply_settings_from_environment()
 //
-// `apply_settings` with the value of the environment variable `variable`;
-// an unset variable (or a null `variable`) is an empty text. Do not call it
-// while another thread changes the environment.
+// `apply_settings` with the value of the environment variable `variable`
+// (unset or null: an empty text).
 CORE_LOGGER_CHANNELS_API SettingsResult apply_settings_from_environment(const char* variable = "CORE_LOG");
 
 // -----------------------------------------------------------------------------
@@ -462,14 +393,12 @@ CORE_LOGGER_CHANNELS_API SettingsResult apply_settings_from_environment(const ch
 
 // capture_call_stack()
 //
-// The calling thread's call stack as text for an assertion report: one frame
-// per line, innermost first, every line ending in a line feed. The first line
-// is the caller of `capture_call_stack`, after skipping `skip_frames` more
-// frames; at most `max_frames` lines. A frame shows its function where the
-// platform can name it (on Linux the executable needs its symbols exported,
-// e.g. CMake's ENABLE_EXPORTS, to name its own functions), else its module
-// and address. Empty when the stack cannot be read. Never throws;
-// thread-safe; not for signal handlers.
+// The calling thread's call stack for an assertion report: one frame per
+// line ending in a line feed, from the caller of `capture_call_stack` after
+// skipping `skip_frames` more, at most `max_frames`. A frame shows its
+// function where the platform can name it (on Linux the executable needs its
+// symbols exported, e.g. CMake's ENABLE_EXPORTS), else its module and
+// address. Empty when the stack cannot be read. Not for signal handlers.
 CORE_LOGGER_CHANNELS_API std::string capture_call_stack(std::uint32_t skip_frames = 0,
                                                         std::uint32_t max_frames = 32) noexcept;
 

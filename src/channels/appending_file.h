@@ -46,6 +46,8 @@ class AppendingFile {
   WriteResult append(std::string_view text, std::uint32_t level_value, bool counted = true) noexcept;
   // Hands what is held back to the system.
   WriteResult write_out() noexcept;
+  // Drops what is held back, unwritten (a forked child's copy).
+  void forget() noexcept { used_ = held_texts_ = 0; }
 
  private:
   WriteResult write_now(std::string_view data, std::uint32_t texts) noexcept;

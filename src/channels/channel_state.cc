@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "channels/channels_platform.h"
 #include "core/channels.h"
 
 namespace core::logger {
@@ -37,7 +38,7 @@ void ChannelState::on_raw_line(void* user_data, const DispatchContext& context, 
   auto* state = static_cast<ChannelState*>(user_data);
   std::string_view message;
   const bool complete = gather_piece(context, timestamp, piece, &message);
-  if (state->input_ == Input::Texts) {
+  if (state->input_ != Input::Lines) {
     state->saw_raw_line(Message{&context, &category, &level, timestamp, 0, true, piece});
   } else if (complete) {
     state->deliver(make_message(&context, &category, level, &timestamp, message));
@@ -105,10 +106,27 @@ bool ChannelState::is_open() const {
   return open_ && is_open_locked();
 }
 
+void ChannelState::before_fork() noexcept {
+  g_kept_mutex.lock();
+  for (ChannelState* state : *g_kept) state->mutex_.lock();
+}
+
+void ChannelState::after_fork(bool child) noexcept {
+  for (ChannelState* state : *g_kept) {
+    if (child) state->forget_in_child();
+    state->mutex_.unlock();
+  }
+  g_kept_mutex.unlock();
+}
+
 void add_to_kept(ChannelState* state) {
   std::lock_guard<std::mutex> lock(g_kept_mutex);
   try {
-    if (g_kept == nullptr) g_kept = new std::vector<ChannelState*>();
+    if (g_kept == nullptr) {
+      g_kept = new std::vector<ChannelState*>();
+      channels_platform::at_fork(&ChannelState::before_fork, &ChannelState::after_fork_in_parent,
+                                 &ChannelState::after_fork_in_child);
+    }
     g_kept->push_back(state);
   } catch (...) {
     delete state;
@@ -130,38 +148,29 @@ void retire(ChannelState* state) noexcept {
 }  // namespace channels_detail
 
 ChannelObject& ChannelObject::operator=(ChannelObject&& other) noexcept {
-  if (this != &other) {
-    channels_detail::retire(state_);
-    state_ = std::exchange(other.state_, nullptr);
-  }
+  if (this != &other) channels_detail::retire(std::exchange(state_, std::exchange(other.state_, nullptr)));
   return *this;
 }
 
 ChannelObject::~ChannelObject() { channels_detail::retire(state_); }
 
-LogChannel ChannelObject::channel() const noexcept {
-  return state_ != nullptr ? state_->record() : LogChannel{};
-}
-
+// A moved-from object has no state; its records have no callback.
+LogChannel ChannelObject::channel() const noexcept { return state_ ? state_->record() : LogChannel{}; }
 LogRawChannel ChannelObject::raw_channel() const noexcept {
-  return state_ != nullptr ? state_->raw_record() : LogRawChannel{};
+  return state_ ? state_->raw_record() : LogRawChannel{};
 }
-
 void ChannelObject::write(const LogLevel& level, std::string_view text) const {
-  if (state_ != nullptr) state_->write(level, text);
+  if (state_) state_->write(level, text);
 }
-
 void ChannelObject::flush() {
-  if (state_ != nullptr) state_->flush();
+  if (state_) state_->flush();
 }
-
 void ChannelObject::close() {
-  if (state_ != nullptr) state_->close();
+  if (state_) state_->close();
 }
-
-bool ChannelObject::is_open() const { return state_ != nullptr && state_->is_open(); }
-int ChannelObject::error() const { return state_ != nullptr ? state_->error() : 0; }
-std::uint64_t ChannelObject::dropped() const { return state_ != nullptr ? state_->dropped() : 0; }
+bool ChannelObject::is_open() const { return state_ && state_->is_open(); }
+int ChannelObject::error() const { return state_ ? state_->error() : 0; }
+std::uint64_t ChannelObject::dropped() const { return state_ ? state_->dropped() : 0; }
 
 void add_default_channel(ChannelObject& object) {
   channels_detail::ChannelState* const state = object.state_;

@@ -1,15 +1,11 @@
-// channels/channel_state.h: what the state behind every channel object
-// shares: its records, its lock, its open flag, and the bookkeeping of errors
-// and lost texts.
+// channels/channel_state.h: the state behind every channel object: its
+// records, its lock, and the bookkeeping of errors and lost texts.
 //
-// The core library keeps every registered record until it unloads, and
-// channels cannot be removed, so a record's user data must stay valid after
-// the object that handed it out is gone. A channel object therefore keeps its
-// working state in a ChannelState: the object's destruction closes the state,
-// which then drops what still reaches it, and the state itself stays on a
-// process-wide list until the process ends (reachable, so that leak checkers
-// see no leak). A state whose records were never handed out is freed with
-// its object.
+// Registered records cannot be removed, so their user data must outlive the
+// object that handed them out: the object's destruction closes its state,
+// which then drops what still reaches it and stays on a process-wide list
+// until the process ends (reachable, so that leak checkers see no leak). A
+// state whose records were never handed out is freed with its object.
 //
 // A channel is one class derived from ChannelState that says what it makes
 // of a message (`encode`, outside the lock) and how it writes it
@@ -33,13 +29,12 @@ namespace core::logger::channels_detail {
 
 using Clock = std::chrono::steady_clock;
 
-// Where a channel encodes a message: on the stack for every message of
-// common size.
+// Where a channel encodes a message: on the stack, but for long messages.
 using EncodeBuffer = fmt::basic_memory_buffer<char, 4096>;
 
 // What became of one write: the system's error number of what failed (0:
-// nothing; kHeldBack: nothing reached the system, so the error of the
-// current failure stands), and how many texts were lost with it.
+// nothing; kHeldBack: nothing reached the system, so the current error
+// stands), and how many texts were lost.
 constexpr int kHeldBack = -1;
 struct WriteResult {
   int error = 0;
@@ -51,12 +46,11 @@ struct WriteResult {
 // classes say it guards; the counters are atomic.
 class ChannelState {
  public:
-  // What a channel takes from a call.
-  //   Texts  the composed text, timed by the call when its raw record is
-  //          registered too (the capture channel also keeps the raw lines)
-  //   Lines  the message's lines from the raw record; the composed text only
-  //          when the raw record is not registered
-  enum class Input : std::uint8_t { Texts, Lines };
+  // What a channel takes from a call: the composed text (Texts), timed by
+  // the call when the raw record is registered too (TimedTexts), or the
+  // message's lines from the raw record and the composed text only without it
+  // (Lines). All but Texts are registered with their raw record.
+  enum class Input : std::uint8_t { Texts, TimedTexts, Lines };
 
   ChannelState(const ChannelState&) = delete;
   ChannelState& operator=(const ChannelState&) = delete;
@@ -64,44 +58,43 @@ class ChannelState {
 
   LogChannel record() noexcept { return LogChannel{name_, &on_text, share()}; }
   LogRawChannel raw_record() noexcept { return LogRawChannel{raw_name_, &on_raw_line, share()}; }
-  // Whether the one-call registration registers the raw record.
-  bool takes_raw() const noexcept { return takes_raw_; }
+  bool takes_raw() const noexcept { return input_ != Input::Texts; }
   // True once: the one-call registration registers a state once.
   bool take_registration() noexcept { return !registered_.exchange(true); }
 
-  // A text given by hand rather than by a log call.
-  void write(const LogLevel& level, std::string_view text);
+  void write(const LogLevel& level, std::string_view text);  // a text given by hand
   void flush();
-  // Flushes and closes for good; later texts are dropped uncounted.
-  void close();
+  void close();  // flushes; later texts are dropped uncounted
   bool is_open() const;
   int error() const noexcept { return error_.load(std::memory_order_relaxed); }
   std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
  protected:
   // `lock_timeout` zero: a delivery waits for the lock as long as it takes.
-  ChannelState(std::string_view name, std::string_view raw_name, Input input, bool takes_raw,
+  ChannelState(std::string_view name, std::string_view raw_name, Input input,
                Clock::duration lock_timeout = {}) noexcept
-      : name_(name), raw_name_(raw_name), input_(input), takes_raw_(takes_raw), lock_timeout_(lock_timeout) {}
+      : name_(name), raw_name_(raw_name), input_(input), lock_timeout_(lock_timeout) {}
 
-  // What to write for `message`; runs outside the lock and may use
-  // `scratch`. May throw std::bad_alloc (the text is then lost and counted).
+  // What to write for `message`, made outside the lock, maybe in `scratch`.
+  // May throw std::bad_alloc (the text is then lost and counted).
   virtual std::string_view encode(const Message& message, EncodeBuffer& scratch) {
     (void)scratch;
     return message.text;
   }
-  // Writes one encoded message before `deadline`. REQUIRES: mutex_ is held
-  // and the state is open.
+  // The members below run with mutex_ held; but for `saw_raw_line` and
+  // `forget_in_child`, only while the state is open. `write_locked` writes one
+  // encoded message before `deadline`; `close_locked` releases what the
+  // channel holds, after a flush; `saw_raw_line` sees each raw piece of a
+  // TimedTexts channel (without the lock); `forget_in_child` drops, in the
+  // child of a fork, what the parent holds back (and writes itself) or shares
+  // with it (a connection).
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
                                    Clock::time_point deadline) = 0;
-  // REQUIRES: mutex_ is held and the state is open.
   virtual WriteResult flush_locked() { return {}; }
-  // Releases what the channel holds (after a flush). REQUIRES: mutex_ is held.
   virtual void close_locked() {}
-  // Whether what the channel writes to is there. REQUIRES: mutex_ is held.
   virtual bool is_open_locked() const { return true; }
-  // One raw piece, for a channel that keeps them.
   virtual void saw_raw_line(const Message& line) { (void)line; }
+  virtual void forget_in_child() {}
 
   // Counts what a write lost, and keeps or clears the error.
   void account(WriteResult result) noexcept;
@@ -110,6 +103,7 @@ class ChannelState {
   bool open_ = true;  // guarded by mutex_
 
  private:
+  friend void add_to_kept(ChannelState* state);
   friend void retire(ChannelState* state) noexcept;
 
   static void on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
@@ -118,6 +112,12 @@ class ChannelState {
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece);
   void deliver(const Message& message) noexcept;
   bool lock_until(Clock::time_point deadline);
+  // A fork copies every lock as it stands, held by threads that the child
+  // does not have: every state's lock is taken before and released after.
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept { after_fork(false); }
+  static void after_fork_in_child() noexcept { after_fork(true); }
+  static void after_fork(bool child) noexcept;
   void* share() noexcept {
     shared_.store(true, std::memory_order_relaxed);
     return this;
@@ -126,7 +126,6 @@ class ChannelState {
   const std::string_view name_;
   const std::string_view raw_name_;
   const Input input_;
-  const bool takes_raw_;
   const Clock::duration lock_timeout_;
   std::atomic<bool> shared_{false};
   std::atomic<bool> registered_{false};
@@ -137,8 +136,6 @@ class ChannelState {
 // Adds `state`, made with new, to the process-wide list; deletes it and
 // rethrows when the list cannot grow.
 void add_to_kept(ChannelState* state);
-
-// A new State on the process-wide list.
 template <typename State, typename... Args>
 State* make_kept(Args&&... args) {
   State* state = new State(std::forward<Args>(args)...);

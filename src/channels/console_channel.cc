@@ -16,21 +16,12 @@ namespace {
 
 constexpr std::string_view kReset = "\x1b[0m";
 
+// Trace dim, debug cyan, information green, warning yellow, error red, and
+// bold red above.
 std::string_view color_of(const LogLevel& level) noexcept {
-  switch (level.value) {
-    case 0:
-      return "\x1b[2m";  // trace: dim
-    case 1:
-      return "\x1b[36m";  // debug: cyan
-    case 2:
-      return "\x1b[32m";  // information: green
-    case 3:
-      return "\x1b[33m";  // warning: yellow
-    case 4:
-      return "\x1b[31m";  // error: red
-    default:
-      return "\x1b[1;31m";
-  }
+  static constexpr std::string_view kColors[] = {"\x1b[2m",  "\x1b[36m", "\x1b[32m",
+                                                 "\x1b[33m", "\x1b[31m", "\x1b[1;31m"};
+  return kColors[level.value < 5 ? level.value : 5];
 }
 
 // `text` without its NUL, wrapped in the colour of its level when `color`,
@@ -93,7 +84,7 @@ void on_standard_text(void* user_data, const DispatchContext&, const LogCategory
 class ConsoleState final : public channels_detail::ChannelState {
  public:
   ConsoleState(std::FILE* stream, bool color)
-      : ChannelState("console", "console-raw", Input::Texts, false), stream_(stream), color_(color) {}
+      : ChannelState("console", "console-raw", Input::Texts), stream_(stream), color_(color) {}
 
   bool uses_color() const noexcept { return color_; }
 

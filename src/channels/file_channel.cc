@@ -33,7 +33,7 @@ class FileState final : public ChannelState {
  public:
   FileState(std::string_view path, const FileOptions& options, std::string_view name,
             std::string_view raw_name)
-      : ChannelState(name, raw_name, options.format == FileFormat::Text ? Input::Texts : Input::Lines, true),
+      : ChannelState(name, raw_name, options.format == FileFormat::Text ? Input::TimedTexts : Input::Lines),
         options_(options),
         path_(path),
         file_(options.flush, options.flush_level, options.buffer_size) {
@@ -83,6 +83,7 @@ class FileState final : public ChannelState {
   WriteResult flush_locked() override { return file_.write_out(); }
   void close_locked() override { file_.close(); }
   bool is_open_locked() const override { return file_.is_open(); }
+  void forget_in_child() override { file_.forget(); }
 
   // Moves to the file of `day`; on failure the current file stays.
   WriteResult open_day(std::int64_t day) {
@@ -145,14 +146,10 @@ void FileChannel::reopen() {
 }
 
 RotatingFileChannel::RotatingFileChannel(std::string_view path, RotatingFileOptions options)
-    : ChannelObject(channels_detail::make_kept<channels_detail::FileState>(
+    : FileChannel(channels_detail::make_kept<channels_detail::FileState>(
           path,
           channels_detail::FileOptions{options.flush, options.flush_level, options.buffer_size,
                                        options.format, options.max_bytes, options.max_files, options.daily},
           "rotating-file", "rotating-file-raw")) {}
-
-void RotatingFileChannel::reopen() {
-  if (state() != nullptr) static_cast<channels_detail::FileState*>(state())->reopen();
-}
 
 }  // namespace core::logger

@@ -38,7 +38,7 @@ enum class Transport { Unix, Udp, Tcp };
 class SyslogState final : public channels_detail::ChannelState {
  public:
   explicit SyslogState(const SyslogOptions& options)
-      : ChannelState("syslog", "syslog-raw", Input::Lines, true,
+      : ChannelState("syslog", "syslog-raw", Input::Lines,
                      std::chrono::milliseconds(options.send_timeout_ms)),
         facility_(static_cast<unsigned>(options.facility)) {
     char host[256] = {};
@@ -116,6 +116,7 @@ class SyslogState final : public channels_detail::ChannelState {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
   }
+  void forget_in_child() override { close_locked(); }
 
   int connect_socket(Clock::time_point deadline) {
     if (transport_ == Transport::Tcp && Clock::now() < reconnect_after_) return ENOTCONN;
