@@ -296,33 +296,13 @@ class CaptureChannel : public ChannelObject {
 // Syslog
 // -----------------------------------------------------------------------------
 
-// The facilities of RFC 5424, with its codes.
+// The facilities of RFC 5424, with its codes, 0 to 23 in this order.
+// clang-format off
 enum class SyslogFacility : std::uint8_t {
-  Kernel = 0,
-  User = 1,
-  Mail = 2,
-  Daemon = 3,
-  Auth = 4,
-  Syslog = 5,
-  Printer = 6,
-  News = 7,
-  Uucp = 8,
-  Cron = 9,
-  AuthPriv = 10,
-  Ftp = 11,
-  Ntp = 12,
-  Audit = 13,
-  Alert = 14,
-  Clock = 15,
-  Local0 = 16,
-  Local1 = 17,
-  Local2 = 18,
-  Local3 = 19,
-  Local4 = 20,
-  Local5 = 21,
-  Local6 = 22,
-  Local7 = 23,
+  Kernel, User, Mail, Daemon, Auth, Syslog, Printer, News, Uucp, Cron, AuthPriv, Ftp, Ntp, Audit, Alert, Clock,
+  Local0, Local1, Local2, Local3, Local4, Local5, Local6, Local7
 };
+// clang-format on
 
 // Where and as whom a `SyslogChannel` sends. Read once, at construction.
 struct SyslogOptions {

@@ -1,5 +1,6 @@
 // channels/appending_file.h: a file that takes whole texts at its end, held
-// back in a buffer as its flush policy says.
+// back in a buffer as its flush policy says. Not thread-safe: its channel's
+// lock guards it. Each hand-over to the system is one write of whole texts.
 #ifndef CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 #define CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 
@@ -21,8 +22,6 @@ inline WriteResult worse(WriteResult a, WriteResult b) noexcept {
   return WriteResult{a.error > b.error ? a.error : b.error, a.lost + b.lost};
 }
 
-// Not thread-safe: its channel's lock guards it. Each hand-over to the
-// system is one write of whole texts.
 class AppendingFile {
  public:
   AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std::size_t buffer_size);
@@ -30,11 +29,10 @@ class AppendingFile {
   AppendingFile(const AppendingFile&) = delete;
   AppendingFile& operator=(const AppendingFile&) = delete;
 
-  // Opens `path` for appending in place of the current file, which is closed
-  // (REQUIRES: nothing held back). Returns 0, or the system's error number
-  // with the current file kept.
+  // Opens `path` for appending in place of the current file; on failure
+  // returns the system's error number and keeps the current file.
+  // REQUIRES (both): nothing held back.
   int open(const std::string& path) noexcept;
-  // Closes the file, writing out nothing: call write_out() first.
   void close() noexcept;
   bool is_open() const noexcept { return file_ != channels_platform::kNoFile; }
   // The file's size with what is held back.

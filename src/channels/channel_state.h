@@ -90,7 +90,7 @@ class ChannelState {
   // with it (a connection).
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
                                    Clock::time_point deadline) = 0;
-  virtual WriteResult flush_locked() { return {}; }
+  virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
   virtual void close_locked() {}
   virtual bool is_open_locked() const { return true; }
   virtual void saw_raw_line(const Message& line) { (void)line; }

@@ -49,35 +49,6 @@ int write_text(std::FILE* stream, std::string_view text) {
   return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
 }
 
-// The standard streams are named rather than stored: `stdout` is no
-// constant, and a record that needs no object lets `console_channel()`
-// return a channel without a lifetime to manage.
-struct StandardConsole {
-  ConsoleStream stream;
-  bool color;
-};
-
-constexpr StandardConsole kStandardConsoles[] = {
-    {ConsoleStream::StandardOutput, false},
-    {ConsoleStream::StandardOutput, true},
-    {ConsoleStream::StandardError, false},
-    {ConsoleStream::StandardError, true},
-};
-
-std::FILE* standard_stream(ConsoleStream stream) noexcept {
-  return stream == ConsoleStream::StandardError ? stderr : stdout;
-}
-
-void on_standard_text(void* user_data, const DispatchContext&, const LogCategory&, const LogLevel& level,
-                      std::string_view text) {
-  const auto* console = static_cast<const StandardConsole*>(user_data);
-  try {
-    channels_detail::EncodeBuffer buffer;
-    write_text(standard_stream(console->stream), colored(console->color, level, text, buffer));
-  } catch (...) {  // out of memory for the colour: the text is lost
-  }
-}
-
 // Thread-safety: the stream is written under the state's lock, which also
 // keeps a text from being written after `close()` has returned, when the
 // caller may close the stream.
@@ -100,7 +71,7 @@ class ConsoleState final : public channels_detail::ChannelState {
   }
   channels_detail::WriteResult flush_locked() override {
     std::fflush(stream_);
-    return channels_detail::WriteResult{channels_detail::kHeldBack, 0};
+    return {channels_detail::kHeldBack, 0};
   }
 
   std::FILE* const stream_;
@@ -110,21 +81,13 @@ class ConsoleState final : public channels_detail::ChannelState {
 }  // namespace
 
 bool console_color_wanted(ColorMode mode, bool stream_is_terminal, const char* no_color) noexcept {
-  switch (mode) {
-    case ColorMode::Always:
-      return true;
-    case ColorMode::Never:
-      return false;
-    case ColorMode::Auto:
-      break;
-  }
+  if (mode != ColorMode::Auto) return mode == ColorMode::Always;
   // https://no-color.org: present and not empty, whatever its value.
-  const bool no_color_set = no_color != nullptr && no_color[0] != '\0';
-  return stream_is_terminal && !no_color_set;
+  return stream_is_terminal && (no_color == nullptr || no_color[0] == '\0');
 }
 
 LogChannel console_channel(ConsoleStream stream, ColorMode color) {
-  std::FILE* file = standard_stream(stream);
+  std::FILE* file = stream == ConsoleStream::StandardError ? stderr : stdout;
   const bool terminal = channels_platform::is_terminal(file);
   bool use_color = console_color_wanted(color, terminal, std::getenv("NO_COLOR"));
   // A console that cannot take colour sequences would show them as text;
@@ -132,8 +95,12 @@ LogChannel console_channel(ConsoleStream stream, ColorMode color) {
   if (use_color && terminal && !channels_platform::enable_color_sequences(file)) {
     use_color = color == ColorMode::Always;
   }
-  const std::size_t index = (stream == ConsoleStream::StandardError ? 2 : 0) + (use_color ? 1 : 0);
-  return LogChannel{"console", &on_standard_text, const_cast<StandardConsole*>(&kStandardConsoles[index])};
+  // One state per stream and colour, kept for the rest of the process.
+  static ConsoleState* const kStandard[] = {channels_detail::make_kept<ConsoleState>(stdout, false),
+                                            channels_detail::make_kept<ConsoleState>(stdout, true),
+                                            channels_detail::make_kept<ConsoleState>(stderr, false),
+                                            channels_detail::make_kept<ConsoleState>(stderr, true)};
+  return kStandard[(file == stderr ? 2 : 0) + (use_color ? 1 : 0)]->record();
 }
 
 ConsoleChannel::ConsoleChannel(std::FILE* stream, bool color)

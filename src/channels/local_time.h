@@ -1,6 +1,5 @@
-// channels/local_time.h: the clock and the date and time texts of the
-// channels. Each thread keeps the UTC offset and the date-time text of its
-// current second, since both change only on a second boundary.
+// channels/local_time.h: the clock, dates and times of the channels. Each
+// thread keeps the UTC offset and the time text of its current second.
 #ifndef CORE_LOGGER_CHANNELS_LOCAL_TIME_H_
 #define CORE_LOGGER_CHANNELS_LOCAL_TIME_H_
 
@@ -12,8 +11,8 @@
 
 namespace core::logger::channels_detail {
 
-// The present local time from the coarse clock (good to a few milliseconds)
-// and the zone's offset from UTC in force, in seconds east, at `*utc_offset`.
+// The local time from the coarse clock (good to a few milliseconds), and the
+// zone's offset from UTC, in seconds east, at `*utc_offset`.
 LogTimestamp local_time_now(int* utc_offset) noexcept;
 
 // "2026-12-07" for a day counted from 1970-01-01, at `out`; returns the end.
@@ -21,8 +20,8 @@ LogTimestamp local_time_now(int* utc_offset) noexcept;
 constexpr std::size_t kDateLength = 10;
 char* put_date(char* out, std::int64_t day) noexcept;
 
-// "2026-12-07T09:42:07.123+01:00": ISO 8601 local time with milliseconds and
-// the UTC offset (whole minutes), at `out`; returns the end.
+// "2026-12-07T09:42:07.123+01:00" at `out` (ISO 8601, the offset in whole
+// minutes); returns the end.
 constexpr std::size_t kIsoTimeLength = 29;
 char* put_iso_time(char* out, LogTimestamp local, int utc_offset) noexcept;
 

@@ -1,13 +1,10 @@
-// channels/message.h: one call as the channels see it, whichever records
-// brought it.
-//
-// A call reaches a channel through its raw record (each line of the message
-// with the call's timestamp, all lines before any ordinary text) and through
-// its ordinary record (the composed text, headers and all). The functions
-// here turn that into one Message: the message's own lines and the call's
-// time when the raw record is registered, the composed text timed at delivery
-// when it is not. They keep what they need per thread, take no lock and
-// allocate nothing.
+// channels/message.h: one call as a channel sees it. A call reaches a
+// channel through its raw record (each line of the message with the call's
+// time, all before any ordinary text) and its ordinary record (the composed
+// text). The functions here make one Message of that: the message's lines
+// and the call's time when the raw record is registered, the composed text
+// timed at delivery when not. They keep what they need per thread, take no
+// lock and allocate nothing.
 #ifndef CORE_LOGGER_CHANNELS_MESSAGE_H_
 #define CORE_LOGGER_CHANNELS_MESSAGE_H_
 
@@ -28,17 +25,15 @@ struct Message {
   std::string_view text;   // the message's lines, or a composed text without its NUL
 };
 
-// Whether the call's raw span holds the record (`callback`, `user_data`),
-// whose pieces of this call have then been seen.
+// Whether the call's raw span holds the record (`callback`, `user_data`).
 bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callback,
                     const void* user_data) noexcept;
 
-// Takes one raw piece of a call. Returns true when it is the call's last,
-// with `*message` viewing the whole message: the pieces of a call follow one
-// another in one buffer of the composer, which stays valid until the call
-// returns, so they are joined without a copy. Pieces that do not follow each
-// other (handed over by hand) start a message afresh. Every channel of a call
-// sees the same message. Also notes the call's timestamp for `call_time`.
+// Takes one raw piece of a call; true when it is the call's last, with
+// `*message` viewing the whole message. The pieces of a call follow one
+// another in the composer's buffer, valid until the call returns, so they are
+// joined without a copy; pieces that do not (handed over by hand) start a
+// message afresh. Also notes the call's time for `call_time`.
 bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::string_view piece,
                   std::string_view* message) noexcept;
 
@@ -52,8 +47,7 @@ inline std::string_view without_nul(std::string_view text) noexcept {
   return text;
 }
 
-// A message of `text`, timed by the call when `timestamp` is given and at
-// delivery otherwise.
+// A message of `text`, timed by the call's `timestamp` or, when null, now.
 Message make_message(const DispatchContext* context, const LogCategory* category, const LogLevel& level,
                      const LogTimestamp* timestamp, std::string_view text) noexcept;
 
