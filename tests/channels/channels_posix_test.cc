@@ -316,6 +316,16 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
   EXPECT_LE(written(dir, "corelog-tcp").size() - 60 + tcp_channel.dropped(), sent);
 }
 
+TEST(FileChannelFullDiskTest, TextsOfAFailedWriteAreCountedAndTheErrorStandsUntilAWriteSucceeds) {
+  FileChannel full("/dev/full", FileChannelOptions{FlushPolicy::WhenFull, 3, 1024});
+  for (int i = 0; i < 3; ++i) full.write(kInfoLevel, "text\n");
+  EXPECT_EQ(full.dropped(), 0u);
+  full.flush();
+  EXPECT_TRUE(full.error() == ENOSPC && full.dropped() == 3) << full.error();
+  full.write(kInfoLevel, "held back\n");
+  EXPECT_EQ(full.error(), ENOSPC);
+}
+
 TEST(SyslogChannelErrorTest, LossesAreCountedAndTheErrorClearsOnceMessagesGoOutAgain) {
   testing::TempDir dir;
   const std::string path = dir.file("late.sock");

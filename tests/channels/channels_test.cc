@@ -159,10 +159,11 @@ using SettingsTest = testing::CaptureTest;
 TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
   constexpr LogCategory kKnown = make_category("settings.known");
   ASSERT_TRUE(can_dispatch_log(kKnown, MessageVerbosity::Detailed));
+  declare_category("settings.was_off", false);
   // A text that dies with this statement: the settings keep copies of names.
-  const SettingsResult result = apply_settings(
-      std::string(" verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
-                  "settings.on=on,settings.known=off,,bad, =on,settings.x=loud,verbosity=on,"));
+  const SettingsResult result = apply_settings(std::string(
+      " verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
+      "settings.on=on,settings.known=off,settings.was_off=normal,,bad, =on,settings.x=loud,verbosity=on,"));
   EXPECT_THAT(result.errors, ElementsAre(HasSubstr("bad"), HasSubstr("no name"), HasSubstr("loud"),
                                          HasSubstr("verbosity \"on\"")));
   EXPECT_EQ(runtime_verbosity(), MessageVerbosity::Normal);
@@ -176,6 +177,7 @@ TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
       {make_category("settings.follow", true, MessageVerbosity::Brief), {true, true, false}},
       {make_category("settings.on"), {true, true, false}},
       {kKnown, {false, false, false}},
+      {make_category("settings.was_off"), {true, true, false}},
   };
   for (const auto& [category, passes] : expected) {
     EXPECT_EQ(std::make_tuple(can_dispatch_log(category, MessageVerbosity::Brief),
@@ -269,6 +271,10 @@ TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtensionAndFailedRo
     channel.reopen();
     write("7\n");
     EXPECT_EQ(dir.read("moved") + "|" + dir.read(name(0)), "text6\n|7\n");
+    // Texts that take the file exactly to its limit stay together.
+    RotatingFileChannel exact(dir.file("exact.log"), RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, 1});
+    for (const char* text : {"1234\n", "5678\n"}) exact.write(kInfoLevel, text);
+    EXPECT_EQ(dir.read("exact.log"), "1234\n5678\n");
   }
 }
 
