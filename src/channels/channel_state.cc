@@ -23,32 +23,30 @@ void ChannelState::on_text(void* user_data, const DispatchContext& context, cons
                            const LogLevel& level, std::string_view text) {
   auto* state = static_cast<ChannelState*>(user_data);
   const bool raw_seen = has_raw_record(context, &on_raw_line, state);
+  if (raw_seen && state->input_ == Input::Lines) return;  // written from the call's lines
   text = without_nul(text);
+  if (state->input_ == Input::Lines && !text.empty() && text.back() == '\n') text.remove_suffix(1);
   LogTimestamp call{};
   const bool timed = raw_seen && call_time(context, &call);
-  if (state->input_ == Input::Lines) {
-    if (raw_seen) return;                                             // written from the call's lines
-    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);  // the text's terminator
-  }
-  state->deliver(make_message(&context, &category, level, timed ? &call : nullptr, text));
+  state->deliver(make_message(&context, &category, level, timed ? &call : nullptr, false, text));
 }
 
 void ChannelState::on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                                const LogLevel& level, LogTimestamp timestamp, std::string_view piece) {
   auto* state = static_cast<ChannelState*>(user_data);
   std::string_view message;
-  const bool complete = gather_piece(context, timestamp, piece, &message);
   if (state->input_ != Input::Lines) {
+    note_call_time(context, timestamp);
     state->saw_raw_line(Message{&context, &category, &level, timestamp, 0, true, piece});
-  } else if (complete) {
-    state->deliver(make_message(&context, &category, level, &timestamp, message));
+  } else if (gather_piece(context, timestamp, piece, &message)) {
+    state->deliver(make_message(&context, &category, level, &timestamp, true, message));
   }
 }
 
 void ChannelState::write(const LogLevel& level, std::string_view text) {
   text = without_nul(text);
   if (input_ == Input::Lines && !text.empty() && text.back() == '\n') text.remove_suffix(1);
-  deliver(make_message(nullptr, nullptr, level, nullptr, text));
+  deliver(make_message(nullptr, nullptr, level, nullptr, false, text));
 }
 
 void ChannelState::deliver(const Message& message) noexcept {
@@ -57,7 +55,11 @@ void ChannelState::deliver(const Message& message) noexcept {
   try {
     EncodeBuffer scratch;
     const std::string_view encoded = encode(message, scratch);
-    if (!lock_until(deadline)) return account(WriteResult{ETIMEDOUT, 1});
+    if (lock_timeout_ == Clock::duration::zero()) {
+      mutex_.lock();
+    } else if (!lock_until(deadline)) {
+      return account(WriteResult{ETIMEDOUT, 1});
+    }
     std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
     if (open_) account(write_locked(message, encoded, deadline));
   } catch (...) {  // out of memory: the text is lost, the call goes on
@@ -66,10 +68,6 @@ void ChannelState::deliver(const Message& message) noexcept {
 }
 
 bool ChannelState::lock_until(Clock::time_point deadline) {
-  if (deadline == Clock::time_point::max()) {
-    mutex_.lock();
-    return true;
-  }
   // A timed mutex would do, but the thread sanitizer does not see its
   // locking by the steady clock and reports every unlock as a fault.
   for (int attempt = 0; !mutex_.try_lock(); ++attempt) {

@@ -35,6 +35,7 @@ class FileState final : public ChannelState {
             std::string_view raw_name)
       : ChannelState(name, raw_name, options.format == FileFormat::Text ? Input::TimedTexts : Input::Lines),
         options_(options),
+        dated_(options.daily || options.format == FileFormat::Text),
         path_(path),
         file_(options.flush, options.flush_level, options.buffer_size) {
     int offset = 0;
@@ -61,7 +62,7 @@ class FileState final : public ChannelState {
     WriteResult result{kHeldBack, 0};
     char date_line[kDateLength + 11];
     std::size_t date_size = 0;
-    const std::int64_t day = calendar::day_of_ticks(message.timestamp.ticks);
+    const std::int64_t day = dated_ ? calendar::day_of_ticks(message.timestamp.ticks) : day_;
     if (options_.daily && day != file_day_) result = open_day(day);  // until it succeeds
     if (day != day_) {
       day_ = day;
@@ -123,6 +124,7 @@ class FileState final : public ChannelState {
   }
 
   const FileOptions options_;
+  const bool dated_;  // whether the day of a text matters
   const std::string path_;
   AppendingFile file_;
   int open_error_ = 0;

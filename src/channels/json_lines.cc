@@ -1,7 +1,12 @@
 #include "channels/json_lines.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#  include <emmintrin.h>
+#endif
 
 #include "channels/local_time.h"
 
@@ -68,20 +73,59 @@ bool is_plain_word(const char* bytes) noexcept {
          0;
 }
 
+// Bit i set: byte i of the sixteen at `bytes` needs a look, as above. SSE2
+// is on every x86-64 target; elsewhere every byte is marked.
+unsigned special_bytes(const char* bytes) noexcept {
+#if defined(__SSE2__)
+  const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+  // Compared as signed bytes, those above 0x7F fall below the blank too.
+  const __m128i special = _mm_or_si128(
+      _mm_cmplt_epi8(chars, _mm_set1_epi8(0x20)),
+      _mm_or_si128(_mm_cmpeq_epi8(chars, _mm_set1_epi8('"')), _mm_cmpeq_epi8(chars, _mm_set1_epi8('\\'))));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+#else
+  (void)bytes;
+  return 0xFFFF;
+#endif
+}
+
+// The bytes that need no escape.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
+
 }  // namespace
 
 char* put_json_escaped(char* out, std::string_view text) noexcept {
   const char* at = text.data();
   const char* const end = at + text.size();
   while (at < end) {
-    // Eight bytes at a time while none needs a look: most messages are
-    // plain ASCII, and this loop was the JSON format's largest cost.
-    for (; end - at >= 8 && is_plain_word(at); at += 8, out += 8) std::memcpy(out, at, 8);
+    // Sixteen bytes at a time while none needs a look, then eight, then one:
+    // most messages are plain ASCII, and this loop was the JSON format's
+    // largest cost. A copy may run past what is plain: `out` has room for
+    // six bytes per byte.
+    while (end - at >= 16) {
+      std::memcpy(out, at, 16);
+      const unsigned special = special_bytes(at);
+      const unsigned plain = special != 0 ? static_cast<unsigned>(__builtin_ctz(special)) : 16;
+      at += plain;
+      out += plain;
+      if (special != 0) break;
+    }
+    if (end - at >= 8 && is_plain_word(at)) {
+      std::memcpy(out, at, 8);
+      at += 8;
+      out += 8;
+    }
+    const char* const run = at;
+    while (at != end && kPlain[static_cast<unsigned char>(*at)]) ++at;
+    std::memcpy(out, run, static_cast<std::size_t>(at - run));
+    out += at - run;
     if (at == end) break;
     const auto c = static_cast<unsigned char>(*at);
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-      *out++ = *at++;
-    } else if (c < 0x80) {
+    if (c < 0x80) {
       out = put_escape(out, c);
       ++at;
     } else if (const int length = utf8_sequence(std::string_view(at, static_cast<std::size_t>(end - at)));

@@ -15,6 +15,10 @@ namespace core::logger::channels_detail {
 // zone's offset from UTC, in seconds east, at `*utc_offset`.
 LogTimestamp local_time_now(int* utc_offset) noexcept;
 
+// The zone's offset from UTC, in seconds east, at the moment whose local
+// time is `local`.
+int utc_offset_of(LogTimestamp local) noexcept;
+
 // "2026-12-07" for a day counted from 1970-01-01, at `out`; returns the end.
 // Years beyond four digits, which no clock reaches, keep their last four.
 constexpr std::size_t kDateLength = 10;

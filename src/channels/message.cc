@@ -5,19 +5,28 @@
 namespace core::logger::channels_detail {
 namespace {
 
-// A call whose pieces are under way on this thread. A few of them, since a
-// channel may log from its callback between two pieces of another call.
-// Trivially destructible, so that it never keeps the library loaded.
-struct OpenCall {
+// A call whose pieces this thread has seen, and where they lie.
+struct SeenCall {
   const DispatchContext* context;
   std::uint64_t ticks;
   const char* begin;
   const char* end;
+
+  bool is(const DispatchContext& other, LogTimestamp timestamp) const noexcept {
+    return context == &other && ticks == timestamp.ticks;
+  }
 };
-constexpr int kOpenCalls = 4;
-thread_local OpenCall t_open_calls[kOpenCalls];
-thread_local int t_next_open_call;
-thread_local OpenCall t_last_call;
+
+// One per thread, read once per callback. Multi-line calls under way are a
+// few: a channel may log from its callback between two pieces of another
+// call. Trivially destructible, so that it never keeps the library loaded.
+struct ThreadCalls {
+  SeenCall last;  // the call of the latest piece (begin and end unused)
+  SeenCall done;  // the latest multi-line call whose last piece came
+  SeenCall open[4];
+  int open_count;  // of open[] entries in use
+};
+thread_local ThreadCalls t_calls;
 
 }  // namespace
 
@@ -30,25 +39,36 @@ bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callba
   return false;
 }
 
+void note_call_time(const DispatchContext& context, LogTimestamp timestamp) noexcept {
+  t_calls.last = SeenCall{&context, timestamp.ticks, nullptr, nullptr};
+}
+
 bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::string_view piece,
                   std::string_view* message) noexcept {
-  t_last_call.context = &context;
-  t_last_call.ticks = timestamp.ticks;
+  ThreadCalls& calls = t_calls;
+  calls.last = SeenCall{&context, timestamp.ticks, nullptr, nullptr};
   const char* const begin = piece.data();
   const char* const end = begin + piece.size();
   const bool last = piece.empty() || piece.back() != '\n';
-  OpenCall* call = nullptr;
-  for (OpenCall& open : t_open_calls) {
-    if (open.context == &context && open.ticks == timestamp.ticks) call = &open;
+  SeenCall* call = nullptr;
+  if (calls.open_count != 0) {
+    for (SeenCall& open : calls.open) {
+      if (open.is(context, timestamp)) call = &open;
+    }
   }
   if (call == nullptr) {
-    if (last) {  // a message of one line: the common case
-      *message = piece;
+    if (last) {  // one line, or the last piece of a call another channel has joined
+      const bool joined =
+          calls.done.is(context, timestamp) && begin >= calls.done.begin && end == calls.done.end;
+      *message = joined ? std::string_view(calls.done.begin, static_cast<std::size_t>(end - calls.done.begin))
+                        : piece;
       return true;
     }
-    call = &t_open_calls[t_next_open_call];
-    t_next_open_call = (t_next_open_call + 1) % kOpenCalls;
-    *call = OpenCall{&context, timestamp.ticks, begin, end};
+    for (SeenCall& open : calls.open) {
+      if (open.context == nullptr || calls.open_count == 4) call = &open;
+    }
+    calls.open_count += call->context == nullptr ? 1 : 0;
+    *call = SeenCall{&context, timestamp.ticks, begin, end};
     return false;
   }
   if (begin == call->end) {
@@ -59,21 +79,29 @@ bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::s
   }
   if (!last) return false;
   *message = std::string_view(call->begin, static_cast<std::size_t>(end - call->begin));
+  calls.done = *call;
+  call->context = nullptr;
+  --calls.open_count;
   return true;
 }
 
 bool call_time(const DispatchContext& context, LogTimestamp* timestamp) noexcept {
-  if (t_last_call.context != &context) return false;
-  *timestamp = LogTimestamp{t_last_call.ticks};
+  const SeenCall& last = t_calls.last;
+  if (last.context != &context) return false;
+  *timestamp = LogTimestamp{last.ticks};
   return true;
 }
 
 Message make_message(const DispatchContext* context, const LogCategory* category, const LogLevel& level,
-                     const LogTimestamp* timestamp, std::string_view text) noexcept {
-  int offset = 0;
-  const LogTimestamp now = local_time_now(&offset);
-  return Message{
-      context, category, &level, timestamp != nullptr ? *timestamp : now, offset, timestamp != nullptr, text};
+                     const LogTimestamp* timestamp, bool with_offset, std::string_view text) noexcept {
+  Message message{context, category, &level, LogTimestamp{}, 0, timestamp != nullptr, text};
+  if (timestamp == nullptr) {
+    message.timestamp = local_time_now(&message.utc_offset);
+  } else {
+    message.timestamp = *timestamp;
+    if (with_offset) message.utc_offset = utc_offset_of(*timestamp);
+  }
+  return message;
 }
 
 }  // namespace core::logger::channels_detail

@@ -37,6 +37,10 @@ bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callba
 bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::string_view piece,
                   std::string_view* message) noexcept;
 
+// Notes the time of a call whose raw piece this thread sees, for
+// `call_time`, as `gather_piece` does.
+void note_call_time(const DispatchContext& context, LogTimestamp timestamp) noexcept;
+
 // The timestamp of the call whose raw pieces this thread saw last, when
 // `context` is that call's.
 bool call_time(const DispatchContext& context, LogTimestamp* timestamp) noexcept;
@@ -47,9 +51,10 @@ inline std::string_view without_nul(std::string_view text) noexcept {
   return text;
 }
 
-// A message of `text`, timed by the call's `timestamp` or, when null, now.
+// A message of `text`, timed by the call's `timestamp` or, when null, now;
+// the UTC offset is read only when null or `with_offset`.
 Message make_message(const DispatchContext* context, const LogCategory* category, const LogLevel& level,
-                     const LogTimestamp* timestamp, std::string_view text) noexcept;
+                     const LogTimestamp* timestamp, bool with_offset, std::string_view text) noexcept;
 
 }  // namespace core::logger::channels_detail
 

@@ -160,6 +160,7 @@ TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
   constexpr LogCategory kKnown = make_category("settings.known");
   ASSERT_TRUE(can_dispatch_log(kKnown, MessageVerbosity::Detailed));
   declare_category("settings.was_off", false);
+  can_dispatch_log(make_category("settings.follow", true, MessageVerbosity::Brief), MessageVerbosity::Brief);
   // A text that dies with this statement: the settings keep copies of names.
   const SettingsResult result = apply_settings(std::string(
       " verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
