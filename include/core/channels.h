@@ -99,7 +99,7 @@ class ChannelObject {
   channels_detail::ChannelState* state() const noexcept { return state_; }
 
  private:
-  friend void add_default_channel(ChannelObject& object);
+  friend CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
   channels_detail::ChannelState* state_;
 };
 
@@ -109,7 +109,7 @@ class ChannelObject {
 // and then the ordinary one (the console: only the ordinary one), so that a
 // message's lines and time come from the call itself. A second call for the
 // same object registers nothing. Call it before other threads log.
-void add_default_channel(ChannelObject& object);
+CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 
 // -----------------------------------------------------------------------------
 // Console
