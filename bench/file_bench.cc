@@ -53,12 +53,13 @@ void log_to_core_logger(int t, int i) {
   CORE_LOG_INFO(kCategory, "thread {} message {} value {:.2f}", t, i, i * 0.25);
 }
 
+// The channel registered in one call, as applications do: its raw record
+// (the call's time, and for JSON the message) and its ordinary one.
 template <typename Channel, typename Options>
-void run_core_logger(benchmark::State& state, Options options, bool raw) {
+void run_core_logger(benchmark::State& state, Options options) {
   std::remove(kPath);
   Channel channel(kPath, options);
-  core::logger::add_default_channel(channel.channel());
-  if (raw) core::logger::add_default_channel(channel.raw_channel());
+  core::logger::add_default_channel(channel);
   run_threads(state, log_to_core_logger, [&channel] { channel.flush(); });
   if (channel.error() != 0) state.SkipWithError("the channel could not write");
   channel.close();
@@ -67,12 +68,12 @@ void run_core_logger(benchmark::State& state, Options options, bool raw) {
 
 void BM_CoreLogger_FileWhenFull(benchmark::State& state) {
   run_core_logger<core::logger::FileChannel>(
-      state, core::logger::FileChannelOptions{core::logger::FlushPolicy::WhenFull}, false);
+      state, core::logger::FileChannelOptions{core::logger::FlushPolicy::WhenFull});
 }
 
 void BM_CoreLogger_FileEveryText(benchmark::State& state) {
   run_core_logger<core::logger::FileChannel>(
-      state, core::logger::FileChannelOptions{core::logger::FlushPolicy::EveryText}, false);
+      state, core::logger::FileChannelOptions{core::logger::FlushPolicy::EveryText});
 }
 
 // Against FileWhenFull: the same channel, with a size limit that is never
@@ -81,14 +82,14 @@ void BM_CoreLogger_RotatingWhenFull(benchmark::State& state) {
   core::logger::RotatingFileOptions options;
   options.flush = core::logger::FlushPolicy::WhenFull;
   options.max_bytes = std::uint64_t{1} << 40;
-  run_core_logger<core::logger::RotatingFileChannel>(state, options, false);
+  run_core_logger<core::logger::RotatingFileChannel>(state, options);
 }
 
 // Against FileWhenFull: the same calls as JSON lines.
 void BM_CoreLogger_JsonLinesWhenFull(benchmark::State& state) {
   core::logger::FileChannelOptions options{core::logger::FlushPolicy::WhenFull};
   options.format = core::logger::FileFormat::JsonLines;
-  run_core_logger<core::logger::FileChannel>(state, options, true);
+  run_core_logger<core::logger::FileChannel>(state, options);
 }
 
 // spdlog's file sink with core_logger's layout; `flush_every_message` is

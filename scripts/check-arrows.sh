@@ -2,14 +2,16 @@
 # Checks that every #include "..." of the library's sources follows the
 # one-way arrows between its modules (README.md, "Source layout"):
 #
-#   platform    nothing of ours
+#   calendar    nothing of ours (header-only civil time, shared by both
+#               libraries)
+#   platform    calendar
 #   lifecycle   platform
 #   categories  lifecycle, platform, the public header
 #   pipeline    lifecycle, platform, the public header and core/log.h (the
 #               records of the reports)
 #   entry points (pipeline/entry_points.cc, categories/category_controls.cc)
 #               everything below them: categories, pipeline, lifecycle, platform
-#   channels    the public headers only (and its own platform layer)
+#   channels    the public headers and calendar (and its own platform layer)
 #   public headers  core/logger.h nothing; core/log.h core/logger.h;
 #                   core/channels.h both
 #
@@ -21,12 +23,13 @@ cd "$(dirname "$0")/.."
 allowed_for() {
   case $1 in
     src/pipeline/entry_points.cc | src/categories/category_controls.cc)
-      echo "categories pipeline lifecycle platform core/logger.h" ;;
-    src/platform/*) echo "platform" ;;
-    src/lifecycle/*) echo "lifecycle platform" ;;
-    src/categories/*) echo "categories lifecycle platform core/logger.h" ;;
-    src/pipeline/*) echo "pipeline lifecycle platform core/logger.h core/log.h" ;;
-    src/channels/*) echo "channels core/logger.h core/log.h core/channels.h" ;;
+      echo "categories pipeline lifecycle platform calendar core/logger.h" ;;
+    src/calendar/*) echo "calendar" ;;
+    src/platform/*) echo "platform calendar" ;;
+    src/lifecycle/*) echo "lifecycle platform calendar" ;;
+    src/categories/*) echo "categories lifecycle platform calendar core/logger.h" ;;
+    src/pipeline/*) echo "pipeline lifecycle platform calendar core/logger.h core/log.h" ;;
+    src/channels/*) echo "channels calendar core/logger.h core/log.h core/channels.h" ;;
     include/core/logger.h) echo "" ;;
     include/core/log.h) echo "core/logger.h" ;;
     include/core/channels.h) echo "core/logger.h core/log.h" ;;

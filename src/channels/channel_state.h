@@ -1,48 +1,141 @@
-// channels/channel_state.h: the state behind a channel's records, which
-// outlives the channel object.
+// channels/channel_state.h: the state behind every channel object: its
+// records, its lock, and the bookkeeping of errors and lost texts.
 //
-// The core library keeps every registered record until it unloads, and
-// channels cannot be removed, so a record's user data must stay valid after
-// the object that handed it out is gone. Each channel object therefore puts
-// its working state in a KeptState: the object's destruction closes the
-// state, which then drops what still reaches it, and the state itself stays
-// on a process-wide list until the process ends (reachable, so that leak
-// checkers see no leak). A state whose records were never handed out is
-// freed with its object.
+// Registered records cannot be removed, so their user data must outlive the
+// object that handed them out: the object's destruction closes its state,
+// which then drops what still reaches it and stays on a process-wide list
+// until the process ends (reachable, so that leak checkers see no leak). A
+// state whose records were never handed out is freed with its object.
+//
+// A channel is one class derived from ChannelState that says what it makes
+// of a message (`encode`, outside the lock) and how it writes it
+// (`write_locked`, under the lock); the base does the rest.
 #ifndef CORE_LOGGER_CHANNELS_CHANNEL_STATE_H_
 #define CORE_LOGGER_CHANNELS_CHANNEL_STATE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
 #include <utility>
+
+#include <fmt/format.h>
+
+#include "channels/message.h"
+#include "core/logger.h"
 
 namespace core::logger::channels_detail {
 
-// Thread-safety: `share` and `is_shared` may be called from any thread; the
-// derived classes guard their own members.
-class KeptState {
- public:
-  KeptState() = default;
-  KeptState(const KeptState&) = delete;
-  KeptState& operator=(const KeptState&) = delete;
-  virtual ~KeptState() = default;
+using Clock = std::chrono::steady_clock;
 
-  // Marks the state as reachable from a record that may outlive its object;
-  // returns the state, for the record's user data.
+// Where a channel encodes a message: on the stack, but for long messages.
+using EncodeBuffer = fmt::basic_memory_buffer<char, 4096>;
+
+// What became of one write: the system's error number of what failed (0:
+// nothing; kHeldBack: nothing reached the system, so the current error
+// stands), and how many texts were lost.
+constexpr int kHeldBack = -1;
+struct WriteResult {
+  int error = 0;
+  std::uint32_t lost = 0;
+};
+
+// Thread-safety: the records' callbacks and every public member may run on
+// any thread at once; `mutex_` guards `open_` and whatever the derived
+// classes say it guards; the counters are atomic.
+class ChannelState {
+ public:
+  // What a channel takes from a call: the composed text (Texts), timed by
+  // the call when the raw record is registered too (TimedTexts), or the
+  // message's lines from the raw record and the composed text only without it
+  // (Lines). All but Texts are registered with their raw record.
+  enum class Input : std::uint8_t { Texts, TimedTexts, Lines };
+
+  ChannelState(const ChannelState&) = delete;
+  ChannelState& operator=(const ChannelState&) = delete;
+  virtual ~ChannelState() = default;
+
+  LogChannel record() noexcept { return LogChannel{name_, &on_text, share()}; }
+  LogRawChannel raw_record() noexcept { return LogRawChannel{raw_name_, &on_raw_line, share()}; }
+  bool takes_raw() const noexcept { return input_ != Input::Texts; }
+  // True once: the one-call registration registers a state once.
+  bool take_registration() noexcept { return !registered_.exchange(true); }
+
+  void write(const LogLevel& level, std::string_view text);  // a text given by hand
+  void flush();
+  void close();  // flushes; later texts are dropped uncounted
+  bool is_open() const;
+  int error() const noexcept { return error_.load(std::memory_order_relaxed); }
+  std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+
+ protected:
+  // `lock_timeout` zero: a delivery waits for the lock as long as it takes.
+  ChannelState(std::string_view name, std::string_view raw_name, Input input,
+               Clock::duration lock_timeout = {}) noexcept
+      : name_(name), raw_name_(raw_name), input_(input), lock_timeout_(lock_timeout) {}
+
+  // What to write for `message`, made outside the lock, maybe in `scratch`.
+  // May throw std::bad_alloc (the text is then lost and counted).
+  virtual std::string_view encode(const Message& message, EncodeBuffer& scratch) {
+    (void)scratch;
+    return message.text;
+  }
+  // The members below run with mutex_ held; but for `saw_raw_line` and
+  // `forget_in_child`, only while the state is open. `write_locked` writes one
+  // encoded message before `deadline`; `close_locked` releases what the
+  // channel holds, after a flush; `saw_raw_line` sees each raw piece of a
+  // TimedTexts channel (without the lock); `forget_in_child` drops, in the
+  // child of a fork, what the parent holds back (and writes itself) or shares
+  // with it (a connection).
+  virtual WriteResult write_locked(const Message& message, std::string_view encoded,
+                                   Clock::time_point deadline) = 0;
+  virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
+  virtual void close_locked() {}
+  virtual bool is_open_locked() const { return true; }
+  virtual void saw_raw_line(const Message& line) { (void)line; }
+  virtual void forget_in_child() {}
+
+  // Counts what a write lost, and keeps or clears the error.
+  void account(WriteResult result) noexcept;
+
+  mutable std::mutex mutex_;
+  bool open_ = true;  // guarded by mutex_
+
+ private:
+  friend void add_to_kept(ChannelState* state);
+  friend void retire(ChannelState* state) noexcept;
+
+  static void on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
+                      const LogLevel& level, std::string_view text);
+  static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
+                          const LogLevel& level, LogTimestamp timestamp, std::string_view piece);
+  void deliver(const Message& message) noexcept;
+  bool lock_until(Clock::time_point deadline);
+  // A fork copies every lock as it stands, held by threads that the child
+  // does not have: every state's lock is taken before and released after.
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept { after_fork(false); }
+  static void after_fork_in_child() noexcept { after_fork(true); }
+  static void after_fork(bool child) noexcept;
   void* share() noexcept {
     shared_.store(true, std::memory_order_relaxed);
     return this;
   }
 
- private:
-  friend void retire(KeptState* state) noexcept;
+  const std::string_view name_;
+  const std::string_view raw_name_;
+  const Input input_;
+  const Clock::duration lock_timeout_;
   std::atomic<bool> shared_{false};
+  std::atomic<bool> registered_{false};
+  std::atomic<int> error_{0};
+  std::atomic<std::uint64_t> dropped_{0};
 };
 
 // Adds `state`, made with new, to the process-wide list; deletes it and
 // rethrows when the list cannot grow.
-void add_to_kept(KeptState* state);
-
-// A new State, on the process-wide list.
+void add_to_kept(ChannelState* state);
 template <typename State, typename... Args>
 State* make_kept(Args&&... args) {
   State* state = new State(std::forward<Args>(args)...);
@@ -50,22 +143,9 @@ State* make_kept(Args&&... args) {
   return state;
 }
 
-// What a channel object's destructor does with its state once closed: frees
-// it when no record was handed out, else leaves it on the list.
-// REQUIRES: the state is closed; nothing else uses it through the object.
-void retire(KeptState* state) noexcept;
-
-// Runs `deliver` and tells whether it finished: a callback that runs out of
-// memory drops its text rather than throw into the log call.
-template <typename Deliver>
-bool delivered(Deliver&& deliver) noexcept {
-  try {
-    deliver();
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
+// What a channel object's destructor does with its state: closes it, then
+// frees it when no record was handed out, else leaves it on the list.
+void retire(ChannelState* state) noexcept;
 
 }  // namespace core::logger::channels_detail
 

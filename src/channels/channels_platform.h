@@ -53,6 +53,11 @@ int remove_file(const std::string& path) noexcept;
 // Whether `error` says that a file does not exist.
 bool is_missing_file(int error) noexcept;
 
+// Has `prepare` run before every fork(), and `parent` and `child` after it in
+// each process; nothing where processes do not fork. Handlers of a library
+// that is unloaded are dropped with it.
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
 // Milliseconds since 1970-01-01 00:00:00 UTC.
 std::int64_t unix_time_ms() noexcept;
 

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -85,6 +86,10 @@ int rename_file(const std::string& from, const std::string& to) noexcept {
 int remove_file(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
 bool is_missing_file(int error) noexcept { return error == ENOENT; }
+
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+  ::pthread_atfork(prepare, parent, child);
+}
 
 std::int64_t unix_time_ms() noexcept {
   // The coarse clock costs a few nanoseconds and is good to a few

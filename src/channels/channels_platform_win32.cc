@@ -95,6 +95,8 @@ bool is_missing_file(int error) noexcept {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
+
 namespace {
 
 // FILETIME counts 100 ns from 1601-01-01; 1970 is this many of them later.

@@ -22,8 +22,7 @@ std::set<std::string, std::less<>>* g_names = nullptr;  // guarded by g_names_mu
 std::string_view kept_name(std::string_view name) {
   std::lock_guard<std::mutex> lock(g_names_mutex);
   if (g_names == nullptr) g_names = new std::set<std::string, std::less<>>();
-  const auto found = g_names->find(name);
-  return found != g_names->end() ? *found : *g_names->emplace(name).first;
+  return *g_names->emplace(name).first;
 }
 
 std::string_view trimmed(std::string_view text) {

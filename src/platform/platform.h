@@ -10,14 +10,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "calendar/civil_time.h"
+
 namespace core::logger::platform {
 
-// Timestamps count 100 ns ticks.
-constexpr std::uint64_t kTicksPerSecond = 10'000'000;
-constexpr std::uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
-// 1601-01-01 00:00:00, where Windows file times start, in ticks since
-// 0001-01-01.
-constexpr std::uint64_t k1601Ticks = 504'911'232'000'000'000;
+using calendar::k1601Ticks;
+using calendar::kTicksPerDay;
+using calendar::kTicksPerSecond;
 
 // Whether the calendar breakdown below fails for `since_1601`, as the
 // Windows one does: from 2^63 on.

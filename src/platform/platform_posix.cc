@@ -16,8 +16,6 @@
 namespace core::logger::platform {
 namespace {
 
-// 1970-01-01 counted in ticks from 0001-01-01.
-constexpr std::int64_t kUnixEpochTicks = 621'355'968'000'000'000;
 // Days from 1601-01-01 to 1970-01-01.
 constexpr std::int64_t kDays1601To1970 = 134'774;
 
@@ -72,8 +70,9 @@ std::uint64_t local_time_ticks() noexcept {
     cached = ZoneOffset{seconds, local.tm_gmtoff};
   }
   const std::int64_t local_seconds = static_cast<std::int64_t>(now.tv_sec) + cached.offset;
-  return static_cast<std::uint64_t>(
-      kUnixEpochTicks + local_seconds * static_cast<std::int64_t>(kTicksPerSecond) + now.tv_nsec / 100);
+  return calendar::k1970Ticks +
+         static_cast<std::uint64_t>(local_seconds * static_cast<std::int64_t>(kTicksPerSecond) +
+                                    now.tv_nsec / 100);
 }
 
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept {
@@ -84,21 +83,11 @@ void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields
   const std::uint64_t days = since_1601 / kTicksPerDay;
   const std::uint64_t in_day = since_1601 % kTicksPerDay;
 
-  // Civil date from a day count (H. Hinnant's algorithm), shifted to count
-  // from 1970 so that the era arithmetic stays non-negative for every input.
-  std::int64_t z = static_cast<std::int64_t>(days) - kDays1601To1970 + 719'468;
-  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
-  const std::int64_t doe = z - era * 146'097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-
-  fields->year = static_cast<std::uint16_t>(year);
-  fields->month = static_cast<std::uint16_t>(month);
-  fields->day = static_cast<std::uint16_t>(day);
+  const calendar::CivilDate date =
+      calendar::civil_from_days(static_cast<std::int64_t>(days) - kDays1601To1970);
+  fields->year = static_cast<std::uint16_t>(date.year);
+  fields->month = static_cast<std::uint16_t>(date.month);
+  fields->day = static_cast<std::uint16_t>(date.day);
   fields->day_of_week = static_cast<std::uint16_t>((days + 1) % 7);  // 1601-01-01 was a Monday
   fields->hour = static_cast<std::uint16_t>(in_day / (3600 * kTicksPerSecond));
   fields->minute = static_cast<std::uint16_t>(in_day / (60 * kTicksPerSecond) % 60);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,6 +50,7 @@ namespace {
 using nlohmann::json;
 using std::string_literals::operator""s;
 using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing::with_nul;
@@ -116,6 +118,8 @@ TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
   testing::TempDir dir;
   {
     FileChannel file(dir.file("file.log"));
+    FileChannel json(dir.file("json.log"),
+                     FileChannelOptions{FlushPolicy::EveryText, 3, 0, FileFormat::JsonLines});
     RotatingFileChannel daily(dir.file("daily.log"),
                               RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, 5, /*daily=*/true});
     daily.write(kInfoLevel, with_nul("early\n"));
@@ -126,12 +130,17 @@ TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
     write("before\n");
     while (time(nullptr) < start + 3) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     write("after\n");
+    json.write(kInfoLevel, "x");  // a second later: each thread looks the offset up once a second
   }
   const std::string after = local_date(time(nullptr));
   saved_tz != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   tzset();
   ASSERT_NE(before, after);
   EXPECT_EQ(dir.read("file.log"), "before\n---- " + after + " ----\nafter\n");
+  // The local date and the offset of a zone ahead of UTC, in whole minutes.
+  EXPECT_THAT(dir.read("json.log"),
+              AllOf(HasSubstr("\"time\":\"" + after + "T"),
+                    HasSubstr(fmt::format("+{:02}:{:02}\"", east / 3600, east / 60 % 60))));
   EXPECT_EQ(dir.read("daily_" + before + ".1.log") + dir.read("daily_" + before + ".log"), "early\nbefore\n");
   EXPECT_EQ(dir.read("daily_" + after + ".log"), "after\n");
 }
@@ -142,8 +151,7 @@ TEST_F(JsonLinesTest, EveryLineParsesBackToItsCall) {
   testing::TempDir dir;
   FileChannel channel(dir.file("app.jsonl"),
                       FileChannelOptions{FlushPolicy::WhenFull, 3, 1 << 16, FileFormat::JsonLines});
-  add_default_channel(channel.channel());
-  add_default_channel(channel.raw_channel());
+  add_default_channel(channel);
   // Random pieces, many of them special to JSON or not UTF-8 on their own.
   std::istringstream list(
       "a|Zz 09|\"|\\|\n|\r|\t|\0|\x01|\x1f|\x7f|\xc3\xa9|\xc3|\xe2\x82|\xe2\x82\xac|"
@@ -156,6 +164,9 @@ TEST_F(JsonLinesTest, EveryLineParsesBackToItsCall) {
     for (std::size_t n = random() % 12; n > 0; --n) message += pieces[random() % pieces.size()];
     CORE_LOG_WARN(make_category("json\"lines"), "{}", message);
   }
+  static const std::string kLongName(200, 'n');
+  messages.push_back(std::string(1 << 20, 'm') + "\xff");
+  CORE_LOG_WARN(make_category(kLongName), "{}", messages.back());
   CORE_LOG_DATA_ERROR("bad row {}", 7);
   channel.close();
 
@@ -266,10 +277,7 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
       SyslogOptions{"unix:" + dir.file("log.sock"), "corelog-unix", "", SyslogFacility::Local3, 50});
   SyslogChannel tcp_channel(
       SyslogOptions{fmt::format("tcp:127.0.0.1:{}", port), "corelog-tcp", "", SyslogFacility::User, 50});
-  for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) {
-    add_default_channel(channel->channel());
-    add_default_channel(channel->raw_channel());
-  }
+  for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) add_default_channel(*channel);
   constexpr LogCategory kSyslog = make_category("syslog.test");
   const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},   {kDebugLevel, 7}, {kInfoLevel, 6},
                                              {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 3}};
@@ -306,6 +314,38 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
   ::waitpid(std::exchange(rsyslogd.pid, -1), nullptr, 0);
   EXPECT_LE(written(dir, "corelog-unix").size() - 60 + unix_channel.dropped(), sent);
   EXPECT_LE(written(dir, "corelog-tcp").size() - 60 + tcp_channel.dropped(), sent);
+}
+
+TEST(FileChannelFullDiskTest, TextsOfAFailedWriteAreCountedAndTheErrorStandsUntilAWriteSucceeds) {
+  FileChannel full("/dev/full", FileChannelOptions{FlushPolicy::WhenFull, 3, 1024});
+  for (int i = 0; i < 3; ++i) full.write(kInfoLevel, "text\n");
+  EXPECT_EQ(full.dropped(), 0u);
+  full.flush();
+  EXPECT_TRUE(full.error() == ENOSPC && full.dropped() == 3) << full.error();
+  full.write(kInfoLevel, "held back\n");
+  EXPECT_EQ(full.error(), ENOSPC);
+}
+
+TEST(SyslogChannelErrorTest, LossesAreCountedAndTheErrorClearsOnceMessagesGoOutAgain) {
+  testing::TempDir dir;
+  const std::string path = dir.file("late.sock");
+  SyslogChannel channel(SyslogOptions{"unix:" + path, "late", "", SyslogFacility::User, 50});
+  channel.write(kErrorLevel, "lost");
+  EXPECT_TRUE(channel.dropped() == 1 && channel.error() != 0) << channel.error();
+  const int receiver = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  channel.write(kErrorLevel, "sent\n");
+  char buffer[512];
+  const ssize_t got = ::recv(receiver, buffer, sizeof buffer, MSG_DONTWAIT);
+  ::close(receiver);
+  EXPECT_THAT(std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0),
+              AllOf(HasSubstr(" late "), EndsWith(" - - sent")));
+  EXPECT_TRUE(channel.dropped() == 1 && channel.error() == 0) << channel.error();
+  const SyslogChannel malformed(SyslogOptions{"tcp:nowhere", "", "", SyslogFacility::User, 50});
+  EXPECT_TRUE(!malformed.is_open() && malformed.error() == EINVAL && malformed.dropped() == 0);
 }
 
 }  // namespace

@@ -60,8 +60,15 @@ TEST(ConsoleChannelTest, WritesTheTextWithoutItsNulColouredByLevelValueUntilClos
     console.write(level, text);
     std::fclose(stream);
     EXPECT_EQ(dir.read("console.log"), written);
-    EXPECT_FALSE(console.is_open() || console.error() != 0);
+    EXPECT_FALSE(console.is_open() || console.error() != 0 || console.dropped() != 0);
   }
+  // A stream that refuses the text: counted, with the stream's error.
+  std::FILE* read_only = std::fopen(dir.file("console.log").c_str(), "rb");
+  ConsoleChannel refused(read_only, false);
+  refused.write(kInfoLevel, "x\n");
+  EXPECT_TRUE(refused.error() != 0 && refused.dropped() == 1) << refused.error();
+  refused.close();
+  std::fclose(read_only);
 }
 
 constexpr int kThreads = 4;
@@ -152,10 +159,12 @@ using SettingsTest = testing::CaptureTest;
 TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
   constexpr LogCategory kKnown = make_category("settings.known");
   ASSERT_TRUE(can_dispatch_log(kKnown, MessageVerbosity::Detailed));
+  declare_category("settings.was_off", false);
+  can_dispatch_log(make_category("settings.follow", true, MessageVerbosity::Brief), MessageVerbosity::Brief);
   // A text that dies with this statement: the settings keep copies of names.
-  const SettingsResult result = apply_settings(
-      std::string(" verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
-                  "settings.on=on,settings.known=off,,bad, =on,settings.x=loud,verbosity=on,"));
+  const SettingsResult result = apply_settings(std::string(
+      " verbosity = normal ,settings.off=off, settings.brief=brief,settings.follow = follow,"
+      "settings.on=on,settings.known=off,settings.was_off=normal,,bad, =on,settings.x=loud,verbosity=on,"));
   EXPECT_THAT(result.errors, ElementsAre(HasSubstr("bad"), HasSubstr("no name"), HasSubstr("loud"),
                                          HasSubstr("verbosity \"on\"")));
   EXPECT_EQ(runtime_verbosity(), MessageVerbosity::Normal);
@@ -169,6 +178,7 @@ TEST_F(SettingsTest, CategoriesHoldTheirSettingsFromTheirFirstUse) {
       {make_category("settings.follow", true, MessageVerbosity::Brief), {true, true, false}},
       {make_category("settings.on"), {true, true, false}},
       {kKnown, {false, false, false}},
+      {make_category("settings.was_off"), {true, true, false}},
   };
   for (const auto& [category, passes] : expected) {
     EXPECT_EQ(std::make_tuple(can_dispatch_log(category, MessageVerbosity::Brief),
@@ -203,6 +213,7 @@ TEST(FileChannelTest, AppendsEveryByteButTheClosingNulWhenItsPolicySaysOrReports
   EXPECT_FALSE(unopenable.is_open() || every.error() != 0);
   EXPECT_NE(unopenable.error(), 0);
   unopenable.write(kErrorLevel, with_nul("lost\n"));
+  EXPECT_EQ(unopenable.dropped(), 1u);
 
   FileChannel full(dir.file("full.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 16});
   FileChannel level(dir.file("level.log"), FileChannelOptions{FlushPolicy::AtLevel, /*warning*/ 3, 1024});
@@ -261,6 +272,10 @@ TEST(RotatingFileChannelTest, OlderFilesTakeAnIndexBeforeTheExtensionAndFailedRo
     channel.reopen();
     write("7\n");
     EXPECT_EQ(dir.read("moved") + "|" + dir.read(name(0)), "text6\n|7\n");
+    // Texts that take the file exactly to its limit stay together.
+    RotatingFileChannel exact(dir.file("exact.log"), RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, 1});
+    for (const char* text : {"1234\n", "5678\n"}) exact.write(kInfoLevel, text);
+    EXPECT_EQ(dir.read("exact.log"), "1234\n5678\n");
   }
 }
 
@@ -330,7 +345,63 @@ TEST(FileChannelThreadsTest, DestroyedWhileThreadsLogItKeepsWhatCameBefore) {
   EXPECT_GT(expect_whole_texts_in_order(at_destruction), 0);
 }
 
+// Writes `text` through the records of `channel` as a call of `timestamp`
+// whose raw span holds the channel's raw record.
+void deliver_as_call(const ChannelObject& channel, LogTimestamp timestamp, const std::string& text) {
+  const LogRawChannel raw = channel.raw_channel();
+  const LogChannel ordinary = channel.channel();
+  DispatchContext context{};
+  context.raw_channels = &raw;
+  context.raw_channel_count = 1;
+  raw.callback(raw.user_data, context, kAssertCategory, kInfoLevel, timestamp, text);
+  ordinary.callback(ordinary.user_data, context, kAssertCategory, kInfoLevel, with_nul(text));
+}
+
+TEST(FileChannelTest, TheTimeOfTheCallDecidesTheDateLineAndTheDaysFile) {
+  TempDir dir;
+  FileChannel file(dir.file("file.log"));
+  RotatingFileChannel daily(dir.file("daily.log"), RotatingFileOptions{{}, 3, 0, 0, 5, /*daily=*/true});
+  constexpr std::uint64_t kMidnight = 634'294'368'000'000'000;  // 2011-01-01 00:00 local
+  // The last call took its time before the second, and reaches the files
+  // after it.
+  const std::pair<std::uint64_t, const char*> calls[] = {
+      {kMidnight - 1, "a\n"}, {kMidnight, "b\n"}, {kMidnight - 2, "c\n"}};
+  for (const auto& [ticks, text] : calls) {
+    for (const ChannelObject* channel :
+         {static_cast<ChannelObject*>(&file), static_cast<ChannelObject*>(&daily)})
+      deliver_as_call(*channel, LogTimestamp{ticks}, text);
+  }
+  EXPECT_EQ(dir.read("file.log"),
+            "---- 2010-12-31 ----\na\n---- 2011-01-01 ----\nb\n---- 2010-12-31 ----\nc\n");
+  EXPECT_EQ(dir.read("daily_2010-12-31.log") + "|" + dir.read("daily_2011-01-01.log"), "a\nc\n|b\n");
+}
+
 using ChannelLifetimeTest = testing::CaptureTest;
+
+TEST_F(ChannelLifetimeTest, ObjectsRegisterOnceAndMoveWithTheirRecords) {
+  TempDir dir;
+  constexpr LogCategory kMoves = make_category("moves");
+  FileChannel first(dir.file("first.log"));
+  FileChannel second(dir.file("second.log"));
+  add_default_channel(first);
+  add_default_channel(first);
+  add_default_channel(second);
+  FileChannel moved = std::move(first);
+  add_default_channel(first);
+  add_default_channel(moved);
+  first.write(kInfoLevel, "nowhere\n");
+  first.flush();
+  first.close();
+  EXPECT_TRUE(!first.is_open() && first.error() == 0 && first.dropped() == 0 &&
+              first.channel().callback == nullptr && first.raw_channel().callback == nullptr);
+  CORE_LOG_INFO(kMoves, "to both");
+  second = std::move(moved);  // closes what `second` held
+  CORE_LOG_INFO(kMoves, "to the first file only");
+  ASSERT_EQ(texts().size(), 2u);
+  EXPECT_EQ(dir.read("first.log"), texts()[0].text + texts()[1].text);
+  EXPECT_EQ(dir.read("second.log"), texts()[0].text);
+  EXPECT_TRUE(second.is_open());
+}
 
 TEST_F(ChannelLifetimeTest, RegisteredChannelsMayDieBeforeTheLastLogCall) {
   TempDir dir;

@@ -1,0 +1,104 @@
+// The companion library's parts that need neither a disk nor a socket: file
+// names, times, RFC 5424 records and the joining of a call's raw pieces.
+#include <string>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "channels/file_naming.h"
+#include "channels/local_time.h"
+#include "channels/message.h"
+#include "channels/rfc5424.h"
+
+namespace core::logger::channels_detail {
+namespace {
+
+constexpr std::int64_t kDay = 20794;                     // 2026-12-07
+constexpr LogTimestamp kTime{639322333271239000};        // 2026-12-07 09:42:07.1239, local
+constexpr LogTimestamp kBefore1970{621355967999999999};  // 1969-12-31 23:59:59.9999999
+
+TEST(FileNamingTest, DayAndIndexGoBeforeTheExtensionOfTheName) {
+  const std::tuple<const char*, bool, std::int64_t, std::uint32_t, const char*> cases[] = {
+      {"app.log", false, kDay, 0, "app.log"},
+      {"app.log", false, kDay, 3, "app.3.log"},
+      {"app", false, kDay, 1, "app.1"},
+      {"app.tar.gz", false, kDay, 12, "app.tar.12.gz"},
+      {"logs.d/app", false, kDay, 2, "logs.d/app.2"},
+      {"logs/.hidden", false, kDay, 1, "logs/.hidden.1"},
+      {"app.log", true, kDay, 0, "app_2026-12-07.log"},
+      {"app.log", true, kDay, 2, "app_2026-12-07.2.log"},
+      {"app", true, -1, 0, "app_1969-12-31"},
+  };
+  for (const auto& [path, daily, day, index, name] : cases) {
+    EXPECT_EQ(rotated_file_name(path, daily, day, index), name);
+  }
+}
+
+TEST(LocalTimeTest, IsoTimesTruncateMillisecondsAndCarryOffsetsAheadOfAndBehindUtc) {
+  const std::tuple<LogTimestamp, int, const char*> cases[] = {
+      {kTime, 0, "2026-12-07T09:42:07.123+00:00"},
+      {kTime, 3600, "2026-12-07T09:42:07.123+01:00"},
+      {kTime, 20700, "2026-12-07T09:42:07.123+05:45"},
+      {kTime, 50400, "2026-12-07T09:42:07.123+14:00"},
+      {kTime, -34200, "2026-12-07T09:42:07.123-09:30"},
+      {LogTimestamp{kTime.ticks + 53 * 10000000ull}, -43200, "2026-12-07T09:43:00.123-12:00"},
+      {kBefore1970, -3600, "1969-12-31T23:59:59.999-01:00"},
+  };
+  for (const auto& [local, offset, text] : cases) {
+    char out[kIsoTimeLength + 1] = {};
+    EXPECT_EQ(put_iso_time(out, local, offset), out + kIsoTimeLength);
+    EXPECT_STREQ(out, text);
+  }
+}
+
+TEST(Rfc5424Test, PriorityTimeFieldsAndMessageWithTheirLimits) {
+  constexpr LogLevel kLevels[] = {{"TRCE", 0}, {"DBUG", 1}, {"INFO", 2},
+                                  {"WARN", 3}, {"ERRR", 4}, {"CRIT", 9}};
+  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 3};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(syslog_severity(kLevels[i].value), kSeverities[i]);
+  EXPECT_EQ(sender_fields("host", "my app", ""), " host my_app - ");
+  const std::string long_name(40, 'c');
+  const LogCategory named{{"net", 0}, true, MessageVerbosity::Detailed};
+  const LogCategory odd{{"a b\xc3\xa9", 0}, true, MessageVerbosity::Detailed};
+  const LogCategory long_category{{long_name, 0}, true, MessageVerbosity::Detailed};
+  const std::tuple<const LogCategory*, int, std::size_t, bool, const char*> cases[] = {
+      {&named, 3, 1000, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 net - two\nlines"},
+      {&named, 0, 1000, true, "58 <135>1 2026-12-07T09:42:07.123+01:00 h a 7 net - two\nlines"},
+      {&odd, 3, 1000, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 a_b__ - two\nlines"},
+      {&long_category, 3, 1000, false,
+       "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 cccccccccccccccccccccccccccccccc - two\nlines"},
+      {nullptr, 3, 55, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - two\nline"},
+      {nullptr, 3, 10, true, "47 <132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - "},
+  };
+  for (const auto& [category, level, max_size, octets, text] : cases) {
+    const Message message{nullptr, category, &kLevels[level], kTime, 3600, true, "two\nlines"};
+    EncodeBuffer out;
+    EXPECT_EQ(encode_rfc5424(message, 16, " h a 7 ", max_size, octets, out), std::string_view(text));
+  }
+}
+
+TEST(MessageTest, PiecesOfOneCallJoinAcrossChannelsAndNestedCalls) {
+  const std::string buffer = "one\ntwo\nthree";
+  const std::string_view all(buffer), one = all.substr(0, 4), two = all.substr(4, 4), three = all.substr(8);
+  const DispatchContext call{}, nested{};
+  std::string_view message;
+  LogTimestamp time{};
+  // Two channels see each piece in turn; a nested call of one line comes
+  // between two pieces.
+  EXPECT_FALSE(gather_piece(call, kTime, one, &message) || gather_piece(call, kTime, one, &message));
+  EXPECT_TRUE(gather_piece(nested, kBefore1970, "inner", &message) && message == "inner");
+  EXPECT_TRUE(call_time(nested, &time) && time.ticks == kBefore1970.ticks && !call_time(call, &time));
+  EXPECT_FALSE(gather_piece(call, kTime, two, &message) || gather_piece(call, kTime, two, &message));
+  for (int channel = 0; channel < 2; ++channel) {
+    EXPECT_TRUE(gather_piece(call, kTime, three, &message));
+    EXPECT_EQ(message, all);
+  }
+  EXPECT_TRUE(call_time(call, &time) && time.ticks == kTime.ticks);
+  // Pieces that are not neighbours in memory make no joined view.
+  const std::string apart = "x\n---y";
+  EXPECT_FALSE(gather_piece(call, kBefore1970, std::string_view(apart).substr(0, 2), &message));
+  EXPECT_TRUE(gather_piece(call, kBefore1970, std::string_view(apart).substr(5), &message) && message == "y");
+}
+
+}  // namespace
+}  // namespace core::logger::channels_detail
