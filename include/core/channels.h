@@ -343,10 +343,11 @@ struct SyslogOptions {
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
 // the facility and the level's value (0-1 debug, 2 informational, 3 warning,
-// 4 and above error), then the call's local time and UTC offset, this host,
-// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
-// no structured data, and as MSG the message's lines (line feeds kept). A
-// datagram is cut at 65000 bytes. POSIX only; nothing is held back.
+// 4 error, 5 and above critical), then the call's local time and UTC offset,
+// this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
+// characters), no structured data, and as MSG the message's lines (line
+// feeds kept). A datagram is cut at 65000 bytes. POSIX only; nothing is held
+// back.
 class SyslogChannel : public ChannelObject {
  public:
   // Resolves the address now (which may wait for DNS); a malformed or
