@@ -47,15 +47,19 @@ Clock::duration lock_timeout(std::uint32_t send_timeout_ms) {
                               : Clock::duration(1);
 }
 
+// SYSLOG_IDENTIFIER, the field that every entry of a channel carries.
+std::string identifier_field(const std::string& identifier) {
+  return channels_detail::journal_field("SYSLOG_IDENTIFIER",
+                                        identifier.empty() ? program_invocation_short_name : identifier);
+}
+
 // Thread-safety: the socket is used under the state's lock, which a call
 // waits for no longer than its send timeout.
 class JournalState final : public channels_detail::ChannelState {
  public:
   explicit JournalState(const JournalOptions& options)
       : ChannelState("journal", "journal-raw", Input::Lines, lock_timeout(options.send_timeout_ms)),
-        sender_fields_(channels_detail::journal_field("SYSLOG_IDENTIFIER", options.identifier.empty()
-                                                                               ? program_invocation_short_name
-                                                                               : options.identifier)) {
+        sender_fields_(identifier_field(options.identifier)) {
     static const bool forgets_in_children =
         (channels_platform::at_fork(nullptr, nullptr, &forget_thread_id), true);
     (void)forgets_in_children;

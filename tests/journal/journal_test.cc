@@ -304,13 +304,19 @@ TEST_F(JournalChannelTest, NoCallWaitsLongerThanItsTimeoutForAJournalThatIsMissi
   EXPECT_TRUE(after.empty()) << "lost after the restart: " << *after.begin();
 }
 
-TEST_F(JournalChannelTest, AForkedChildSendsAsItselfOnASocketOfItsOwn) {
+// The child also gives up root, as most programs run: journald takes a
+// memory file from an unprivileged sender only when it is sealed.
+TEST_F(JournalChannelTest, AForkedUnprivilegedChildSendsAsItselfLargeEntriesIncluded) {
+  constexpr uid_t kNobody = 65534;
   JournalChannel journal(JournalOptions{"corelog-fork", kSocket, 1000});
   journal.write(kInfoLevel, "parent");
+  const std::string large = std::string(300000, 'x') + "\nend";  // no datagram takes it
   const pid_t child = ::fork();
   if (child == 0) {
+    const bool unprivileged = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
     journal.write(kInfoLevel, "child");
-    ::_exit(journal.dropped() == 0 ? 0 : 1);
+    journal.write(kInfoLevel, large);
+    ::_exit(unprivileged && journal.dropped() == 0 ? 0 : 1);
   }
   int status = -1;
   ::waitpid(child, &status, 0);
@@ -318,16 +324,18 @@ TEST_F(JournalChannelTest, AForkedChildSendsAsItselfOnASocketOfItsOwn) {
   journal.write(kInfoLevel, "parent again");
 
   const std::vector<Entry> entries = entries_of("corelog-fork");
-  ASSERT_EQ(entries.size(), 3u);
+  ASSERT_EQ(entries.size(), 4u);
   const std::string parent = to_string(::getpid()), parent_thread = to_string(::gettid());
-  const std::string child_id = to_string(child);
-  using Fields = std::tuple<std::string, std::string, std::string>;
+  const std::string child_id = to_string(child), nobody = to_string(kNobody);
+  using Fields = std::tuple<std::string, std::string, std::string, std::string>;
   const auto fields = [](const Entry& entry) {
-    return Fields{entry.at("MESSAGE"), entry.at("_PID"), entry.at("TID")};
+    return Fields{entry.at("MESSAGE").substr(0, 20), entry.at("_PID"), entry.at("TID"), entry.at("_UID")};
   };
-  EXPECT_EQ(fields(entries[0]), Fields("parent", parent, parent_thread));
-  EXPECT_EQ(fields(entries[1]), Fields("child", child_id, child_id));
-  EXPECT_EQ(fields(entries[2]), Fields("parent again", parent, parent_thread));
+  EXPECT_EQ(fields(entries[0]), Fields("parent", parent, parent_thread, "0"));
+  EXPECT_EQ(fields(entries[1]), Fields("child", child_id, child_id, nobody));
+  EXPECT_EQ(fields(entries[2]), Fields(large.substr(0, 20), child_id, child_id, nobody));
+  EXPECT_TRUE(entries[2].at("MESSAGE") == large);
+  EXPECT_EQ(fields(entries[3]), Fields("parent again", parent, parent_thread, "0"));
 }
 
 }  // namespace
