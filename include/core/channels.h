@@ -381,8 +381,8 @@ struct JournalOptions {
 // native protocol; its records are named "journal" and "journal-raw". The
 // fields, each filterable (`journalctl CORE_CATEGORY=net`):
 //   MESSAGE            the message's lines, line feeds kept
-//   PRIORITY           from the level's value as SyslogChannel's severity:
-//                      0-1 7, 2 6, 3 4, 4 3, 5 and above 2
+//   PRIORITY           SyslogChannel's severity of the level's value: 7
+//                      for 0-1, 6 for 2, 4 for 3, 3 for 4, 2 for 5 and up
 //   SYSLOG_IDENTIFIER  `identifier`
 //   CODE_FILE, CODE_LINE, CODE_FUNC
 //                      when the call carries its location (the statements
