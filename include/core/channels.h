@@ -43,6 +43,12 @@
 #else
 #  define CORE_LOGGER_CHANNELS_HAS_SYSLOG 1
 #endif
+// JournalChannel speaks to systemd-journald and is built on Linux only.
+#if defined(__linux__)
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 1
+#else
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 0
+#endif
 
 namespace core::logger {
 namespace channels_detail {
@@ -323,15 +329,57 @@ struct SyslogOptions {
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
 // the facility and the level's value (0-1 debug, 2 informational, 3 warning,
-// 4 and above error), then the call's local time and UTC offset, this host,
-// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
-// no structured data, and as MSG the message's lines (line feeds kept). A
-// datagram is cut at 65000 bytes. POSIX only; nothing is held back.
+// 4 error, 5 and above critical), then the call's local time and UTC offset,
+// this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
+// characters), no structured data, and as MSG the message's lines (line
+// feeds kept). A datagram is cut at 65000 bytes. POSIX only; nothing is held
+// back.
 class SyslogChannel : public ChannelObject {
  public:
   // Resolves the address now (which may wait for DNS); a malformed or
   // unresolvable address leaves the channel closed with its error.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
+};
+#endif
+
+// -----------------------------------------------------------------------------
+// Systemd journal
+// -----------------------------------------------------------------------------
+
+// Where and as whom a `JournalChannel` sends. Read once, at construction.
+struct JournalOptions {
+  std::string identifier;                              // SYSLOG_IDENTIFIER; empty: the program's short name
+  std::string socket = "/run/systemd/journal/socket";  // journald's native socket
+  // The longest a log call waits for the channel (its lock, journald's full
+  // queue); an entry that cannot go out in time is dropped and counted. 0:
+  // no wait at all.
+  std::uint32_t send_timeout_ms = 100;
+};
+
+#if CORE_LOGGER_CHANNELS_HAS_JOURNAL
+// A channel that sends one entry per call to the systemd journal over its
+// native protocol; its records are named "journal" and "journal-raw". The
+// fields, each filterable (`journalctl CORE_CATEGORY=net`):
+//   MESSAGE            the message's lines, line feeds kept
+//   PRIORITY           SyslogChannel's severity of the level's value: 7
+//                      for 0-1, 6 for 2, 4 for 3, 3 for 4, 2 for 5 and up
+//   SYSLOG_IDENTIFIER  `identifier`
+//   CODE_FILE, CODE_LINE, CODE_FUNC
+//                      when the call carries its location (the statements
+//                      of core/log.h and the reports do)
+//   TID                the calling thread's id
+//   CORE_CATEGORY, CORE_LEVEL (the level's name), CORE_LEVEL_VALUE,
+//   CORE_TIMESTAMP     the call's local time as the JSON lines write it
+// Values are sent as they are, any bytes; an entry too large for a datagram
+// goes in a sealed memory file. Without a journal (no socket, journald
+// stopped) entries are dropped and counted, and flow again once journald is
+// back. A forked child sends on a socket of its own. Linux only; nothing is
+// held back.
+class JournalChannel : public ChannelObject {
+ public:
+  // Connects now; a journal not there yet leaves the channel open with its
+  // error. A socket path too long for a unix socket leaves it closed.
+  CORE_LOGGER_CHANNELS_API explicit JournalChannel(JournalOptions options = {});
 };
 #endif
 

@@ -54,7 +54,7 @@ TEST(LocalTimeTest, IsoTimesTruncateMillisecondsAndCarryOffsetsAheadOfAndBehindU
 TEST(Rfc5424Test, PriorityTimeFieldsAndMessageWithTheirLimits) {
   constexpr LogLevel kLevels[] = {{"TRCE", 0}, {"DBUG", 1}, {"INFO", 2},
                                   {"WARN", 3}, {"ERRR", 4}, {"CRIT", 9}};
-  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 3};
+  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 2};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(syslog_severity(kLevels[i].value), kSeverities[i]);
   EXPECT_EQ(sender_fields("host", "my app", ""), " host my_app - ");
   const std::string long_name(40, 'c');

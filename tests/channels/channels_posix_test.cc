@@ -280,7 +280,7 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
   for (SyslogChannel* channel : {&unix_channel, &tcp_channel}) add_default_channel(*channel);
   constexpr LogCategory kSyslog = make_category("syslog.test");
   const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},   {kDebugLevel, 7}, {kInfoLevel, 6},
-                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 3}};
+                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 2}};
   std::vector<std::string> expected;
   for (int i = 0; i < 60; ++i) {
     const std::string message =
