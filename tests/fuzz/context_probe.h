@@ -14,10 +14,11 @@
 namespace core::logger::fuzz {
 
 // Written as "<", the characters of the format string left from its format
-// spec on, the automatic indices that its spec took (each 'n' in the spec
-// takes one, as a nested "{}" would), the size of its argument list, every
-// argument that it reaches by index (integers and floating point by value, a
-// string by its length, anything else as "o"), then ">".
+// spec on, the automatic indices that it took (one for each 'n' in its spec,
+// as a nested "{}" would, and one for a bare "{}", whose parse context is
+// empty), the size of its argument list, every argument that it reaches by
+// index (integers and floating point by value, a string by its length,
+// anything else as "o"), then ">".
 struct ContextProbe {};
 
 }  // namespace core::logger::fuzz
@@ -30,6 +31,7 @@ struct fmt::formatter<core::logger::fuzz::ContextProbe> {
 
   auto parse(fmt::format_parse_context& ctx) -> fmt::format_parse_context::iterator {
     spec_size = ctx.end() - ctx.begin();
+    if (spec_size == 0) indices[index_count++] = ctx.next_arg_id();
     auto it = ctx.begin();
     for (; it != ctx.end() && *it != '}'; ++it) {
       if (*it == 'n' && index_count < 4) indices[index_count++] = ctx.next_arg_id();

@@ -115,9 +115,9 @@ std::vector<NamedCase> cases() {
       // {fmt} takes over from the "{}" fields.
       {"user formatter reading its context, among '{}' fields",
        make("{} {}|{:n} {:>4}|{}", {arg(1), kProbe, kProbe, arg(7), kProbe}),
-       "1 <0 [] 5: 1 o o 7 o>|<11 [ 3] 5: 1 o o 7 o> <6 [] 5: 1 o o 7 o>|"},
+       "1 <0 [ 0] 5: 1 o o 7 o>|<11 [ 3] 5: 1 o o 7 o> <6 [] 5: 1 o o 7 o>|"},
       {"user formatter reading its context, after a format spec",
-       make("{:>3}{}{:{}}", {arg(1), kProbe, arg(5), arg(4)}), "  1<0 [] 4: 1 o 5 4>   5"},
+       make("{:>3}{}{:{}}", {arg(1), kProbe, arg(5), arg(4)}), "  1<0 [ 0] 4: 1 o 5 4>   5"},
       {"lone carriage returns", make("dos\r\nline\rmac\r"), "dos\r\nline\rmac\r"},
       {"long message and text", make("{}\n{}\n{}", {text(std::string(100'000, 'm')), arg(2), arg(3)})},
       {"heap refused mid-message", make("start {} end", {text(std::string(10'000, 'm'))}, heap(1))},
