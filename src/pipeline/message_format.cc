@@ -1,6 +1,5 @@
 #include "pipeline/message_format.h"
 
-#include <cstdint>
 #include <type_traits>
 
 #if defined(__SSE2__)
