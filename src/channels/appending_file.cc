@@ -117,7 +117,7 @@ WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t
                                             bool counted) noexcept {
   size_ += text.size();
   WriteResult result{kHeldBack, 0};
-  if (text.size() > buffer_size_ - used_ || pieces_ == max_pieces_) result = write_out();
+  if (!has_room(text.size())) result = write_out();
   if (text.size() > buffer_size_ || (level_value >= flush_from_ && used_ == 0)) {
     return worse(result, write_whole(text.data(), text.size(), nullptr, 1, counted));
   }

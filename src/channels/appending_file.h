@@ -73,7 +73,7 @@ class AppendingFile {
   // for a text of `level_value`. REQUIRES: the file is open; `text` is not
   // empty.
   WriteResult append(std::string_view text, std::uint32_t level_value, bool counted = true) noexcept {
-    if (level_value < flush_from_ && text.size() <= buffer_size_ - used_ && pieces_ < max_pieces_) {
+    if (level_value < flush_from_ && has_room(text.size())) {
       std::memcpy(buffer_.get() + used_, text.data(), text.size());
       used_ += static_cast<std::uint32_t>(text.size());
       size_ += text.size();
@@ -89,6 +89,11 @@ class AppendingFile {
   void forget() noexcept { used_ = pieces_ = held_texts_ = 0; }
 
  private:
+  // Whether the buffer takes `size` more bytes as a piece of its own.
+  bool has_room(std::size_t size) const noexcept {
+    return size <= buffer_size_ - used_ && pieces_ < max_pieces_;
+  }
+
   WriteResult check(std::uint64_t ticks) noexcept;
   // append() when the text does not just go into the buffer.
   WriteResult append_and_write(std::string_view text, std::uint32_t level_value, bool counted) noexcept;
