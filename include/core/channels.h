@@ -204,10 +204,21 @@ struct FileChannelOptions {
 // "file-raw". Texts from any number of threads are appended whole, never
 // interleaved; each hand-over to the system is one write of whole texts, so
 // processes that append to one file do not tear each other's lines either.
+// A write that fails part-way (a full disk, a limit on the size of files) is
+// completed or undone: the file keeps whole texts only, and the texts not
+// written are counted in `dropped()`.
+//
+// While the channel has no file (it could not open its name, or the file
+// was removed and the name cannot be opened again), one line on the
+// standard error says so, its texts are dropped and counted, and it tries
+// the name again at most once a second. Once a second, too, it checks
+// whether its file was removed or moved away from its name, and then opens
+// the name afresh, as `reopen()` does; texts written to a removed file in
+// the second before that check go with it.
 class FileChannel : public ChannelObject {
  public:
-  // Opens `path` for appending. On failure `is_open()` is false, `error()`
-  // holds the system's error number, and the channel drops every text.
+  // Opens `path` for appending; on failure `is_open()` is false and
+  // `error()` holds the system's error number until the file opens.
   CORE_LOGGER_CHANNELS_API explicit FileChannel(std::string_view path, FileChannelOptions options = {});
 
   // Writes what is buffered and opens the file's name afresh, for tools such
@@ -236,15 +247,19 @@ struct RotatingFileOptions {
 //
 // For "app.log" the older files are "app.1.log" (the newest) to
 // "app.N.log", N being `max_files`: the index goes before the extension
-// ("app" gives "app.1"). With `daily` the file being written carries the
-// local date of its texts, "app_2026-12-07.log", and its older files by size
-// "app_2026-12-07.1.log" and on; the files of earlier days are left alone.
+// ("app" gives "app.1"; a backslash separates directories on Windows only).
+// With `daily` the file being written carries the local date of its texts,
+// "app_2026-12-07.log", and its older files by size "app_2026-12-07.1.log"
+// and on; the files of earlier days are left alone.
 //
 // When the file is not empty and a text would take it past `max_bytes`, the
 // file rotates first: a text is never split across files, and one larger
-// than `max_bytes` stands alone. A rotation that fails (a directory that
-// cannot be written, a full disk) keeps writing to the current file, keeps
-// the error, and is tried again at the next text past the limit.
+// than `max_bytes` stands alone (an empty text rotates nothing). A rotation
+// renames the older files that exist, up to the first missing index: files
+// beyond such a gap keep their names until rotations fill it. A rotation
+// that fails (a directory that cannot be written, a full disk) keeps writing
+// to the current file, keeps the error, and is tried again at the next text
+// past the limit.
 class RotatingFileChannel : public FileChannel {
  public:
   CORE_LOGGER_CHANNELS_API explicit RotatingFileChannel(std::string_view path,
