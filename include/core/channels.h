@@ -123,7 +123,11 @@ CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 //
 // A console channel writes every ordinary text, without the closing NUL, to
 // its stream in one write and flushes it, so that the lines of one call never
-// interleave with another thread's. With colour on, the text is wrapped in
+// interleave with another thread's. On a pipe or socket whose reader has gone
+// the write fails with EPIPE (the text is counted as dropped) and SIGPIPE
+// never ends the process, however the program holds it; whether the stream
+// is one is looked at when the record or object is made, since a look per
+// text would cost a system call. With colour on, the text is wrapped in
 // one ANSI colour by the level's value on the scale of core/log.h: trace dim,
 // debug cyan, information green, warning yellow, error (the library's own
 // reports included) red, anything above bold red.
@@ -328,16 +332,21 @@ enum class SyslogFacility : std::uint8_t {
 // Where and as whom a `SyslogChannel` sends. Read once, at construction.
 struct SyslogOptions {
   // "unix:/path" (a datagram socket; the local daemon's by default),
-  // "udp:host:port" or "tcp:host:port" (a numeric port; an IPv6 host in
-  // brackets, "tcp:[::1]:514"; TCP frames each message by RFC 6587 octet
-  // counting and reconnects after a failure).
+  // "udp:host:port" or "tcp:host:port" (a port of 1 to 65535 in digits; an
+  // IPv6 host in brackets, "tcp:[::1]:514"; TCP frames each message by
+  // RFC 6587 octet counting and reconnects after a failure).
   std::string address = "unix:/dev/log";
   std::string app_name;  // empty: the program's name
-  std::string procid;    // empty: the process id
+  std::string procid;    // empty: the process id (the child's own after a fork)
   SyslogFacility facility = SyslogFacility::User;
   // The longest a log call waits for the channel (its lock, a connection, a
   // full socket); a text that cannot go out in time is dropped and counted.
   std::uint32_t send_timeout_ms = 100;
+  // The largest message sent, header included (TCP's octet count is not):
+  // a longer one is cut at a UTF-8 character boundary and ends in "...".
+  // rsyslog's default limit; at least 512 (room for the longest header), and
+  // datagrams are cut at 65,000 bytes whatever it says.
+  std::size_t max_message_bytes = 8192;
 };
 
 #if CORE_LOGGER_CHANNELS_HAS_SYSLOG
@@ -347,12 +356,15 @@ struct SyslogOptions {
 // 4 error, 5 and above critical), then the call's local time and UTC offset,
 // this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
 // characters), no structured data, and as MSG the message's lines (line
-// feeds kept). A datagram is cut at 65000 bytes. POSIX only; nothing is held
-// back.
+// feeds kept), cut to `max_message_bytes`. POSIX only; nothing is held back.
+// Over TCP the channel checks before each message whether the collector has
+// closed the connection, and reconnects first, so that a restarted collector
+// costs no uncounted message.
 class SyslogChannel : public ChannelObject {
  public:
-  // Resolves the address now (which may wait for DNS); a malformed or
-  // unresolvable address leaves the channel closed with its error.
+  // Resolves the address now (which may wait for DNS); a malformed address
+  // leaves the channel closed with the error EINVAL, an unresolvable one
+  // with EHOSTUNREACH.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
 };
 #endif
