@@ -1,6 +1,9 @@
 #include "channels/appending_file.h"
 
 #include <cstring>
+#include <thread>
+
+#include "channels/crash_platform.h"
 
 namespace core::logger::channels_detail {
 
@@ -31,22 +34,61 @@ WriteResult AppendingFile::append(std::string_view text, std::uint32_t level_val
       policy_ == FlushPolicy::EveryText || (policy_ == FlushPolicy::AtLevel && level_value >= flush_level_);
   size_ += text.size();
   WriteResult result{kHeldBack, 0};
-  if (used_ + text.size() > buffer_size_) result = write_out();
-  if (text.size() > buffer_size_ || (flush_now && used_ == 0)) {
+  std::size_t used = used_.load(std::memory_order_relaxed);
+  if (used + text.size() > buffer_size_) {
+    result = write_out();
+    used = 0;
+  }
+  if (text.size() > buffer_size_ || (flush_now && used == 0)) {
     return worse(result, write_now(text, counted ? 1 : 0));
   }
-  std::memcpy(buffer_.get() + used_, text.data(), text.size());
-  used_ += text.size();
+  std::memcpy(buffer_.get() + used, text.data(), text.size());
+  used_.store(used + text.size(), std::memory_order_release);
   held_texts_ += counted ? 1 : 0;
   return flush_now ? worse(result, write_out()) : result;
 }
 
 WriteResult AppendingFile::write_out() noexcept {
-  if (used_ == 0) return WriteResult{kHeldBack, 0};
-  const WriteResult result = write_now(std::string_view(buffer_.get(), used_), held_texts_);
-  used_ = 0;
+  const std::size_t used = used_.load(std::memory_order_relaxed);
+  if (used == 0) return WriteResult{kHeldBack, 0};
+  // A crash-time write-out on another thread ends within its own write.
+  const std::uintptr_t self = crash_platform::thread_token();
+  for (std::uintptr_t idle = 0; !writer_.compare_exchange_weak(idle, self, std::memory_order_acquire);
+       idle = 0) {
+    std::this_thread::yield();
+  }
+  const WriteResult result = write_claimed(used);
+  used_.store(0, std::memory_order_relaxed);
+  written_ = 0;
   held_texts_ = 0;
+  writer_.store(0, std::memory_order_release);
   return result;
+}
+
+WriteResult AppendingFile::write_out_for_crash(bool locked, std::uintptr_t self,
+                                               Clock::time_point deadline) noexcept {
+  std::uintptr_t claim = 0;
+  while (!writer_.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
+    if (claim == self || Clock::now() >= deadline) return WriteResult{kHeldBack, 0};
+    claim = 0;
+    std::this_thread::yield();
+  }
+  const std::size_t used = used_.load(std::memory_order_acquire);
+  const WriteResult result = write_claimed(used);
+  if (locked) {
+    used_.store(0, std::memory_order_relaxed);
+    written_ = 0;
+    held_texts_ = 0;
+  } else {
+    written_ = used;
+  }
+  writer_.store(0, std::memory_order_release);
+  return result;
+}
+
+WriteResult AppendingFile::write_claimed(std::size_t used) noexcept {
+  if (used <= written_) return WriteResult{kHeldBack, 0};
+  return write_now(std::string_view(buffer_.get() + written_, used - written_), held_texts_);
 }
 
 WriteResult AppendingFile::write_now(std::string_view data, std::uint32_t texts) noexcept {
