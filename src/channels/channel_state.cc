@@ -28,14 +28,16 @@ struct ThreadMark {
 };
 thread_local ThreadMark t_mark;
 
-ThreadMark& this_thread_mark() noexcept {
+// The calling thread's token, read once per delivery (each read of a
+// thread_local costs a call in a shared library).
+std::uintptr_t this_thread_token() noexcept {
   ThreadMark& mark = t_mark;
   const std::uint8_t wanted = crash_detail::thread_setup_wanted();
   if (mark.crash_setup != wanted) {
     crash_detail::prepare_thread(wanted);
     mark = ThreadMark{wanted, crash_platform::thread_token()};
   }
-  return mark;
+  return mark.token;
 }
 
 // Marks `owner` as held by `token` while it lives; made after the lock is
@@ -88,17 +90,16 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
 }
 
 void ChannelState::deliver(const Message& message) noexcept {
-  const ThreadMark& mark = this_thread_mark();
+  const std::uintptr_t self = this_thread_token();
   const Clock::time_point deadline =
       lock_timeout_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + lock_timeout_;
   try {
     EncodeBuffer scratch;
     const std::string_view encoded = encode(message, scratch);
-    if (crash_detail::reporting_thread() == mark.token)
-      return deliver_for_crash(message, encoded, mark.token);
+    if (crash_detail::reporting_thread() == self) return deliver_for_crash(message, encoded, self);
     if (!lock_until(deadline)) return account(WriteResult{ETIMEDOUT, 1});
     std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
-    const OwnerMark owner(owner_, mark.token);
+    const OwnerMark owner(owner_, self);
     if (open_) account(write_locked(message, encoded, deadline));
   } catch (...) {  // out of memory: the text is lost, the call goes on
     account(WriteResult{ENOMEM, 1});
