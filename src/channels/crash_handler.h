@@ -24,7 +24,7 @@ class FixedText {
 
   FixedText& put(std::string_view text) noexcept {
     const std::size_t length = text.size() < room() ? text.size() : room();
-    std::memcpy(data_ + size_, text.data(), length);
+    if (length != 0) std::memcpy(data_ + size_, text.data(), length);
     size_ += length;
     return *this;
   }

@@ -164,8 +164,9 @@ constexpr std::size_t kFatalCount = sizeof kFatalSignals / sizeof kFatalSignals[
 struct sigaction g_previous[kFatalCount];
 std::atomic<bool> g_hooked{false};
 
-// The alternate stacks: the key's value is a thread's mapping (guard page
-// first), freed by the key's destructor when the thread ends.
+// The alternate stacks: the key's value is a thread's mapping, a guard page,
+// the stack, and a page above it that keeps the stack the thread had before;
+// the key's destructor frees it when the thread ends.
 constexpr std::size_t kAltStackSize = 256 * 1024;
 std::size_t g_page_size = 4096;
 pthread_key_t g_stack_key;
@@ -175,15 +176,17 @@ timer_t g_watchdog;
 bool g_watchdog_made = false;
 struct sigaction g_previous_alarm;
 
+std::size_t mapping_size() { return g_page_size + kAltStackSize + g_page_size; }
+stack_t* stack_before(void* mapping) {
+  return reinterpret_cast<stack_t*>(static_cast<char*>(mapping) + g_page_size + kAltStackSize);
+}
+
 void release_alternate_stack(void* mapping) {
   char* const stack = static_cast<char*>(mapping) + g_page_size;
   stack_t current;
-  if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == stack) {
-    stack_t off{};
-    off.ss_flags = SS_DISABLE;
-    ::sigaltstack(&off, nullptr);
-  }
-  ::munmap(mapping, g_page_size + kAltStackSize);
+  if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == stack)
+    ::sigaltstack(stack_before(mapping), nullptr);
+  ::munmap(mapping, mapping_size());
 }
 
 bool is_ours(const struct sigaction& action);
@@ -334,17 +337,19 @@ void prepare_thread() noexcept {
   stack_t current;
   if (::sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_ONSTACK) != 0) return;
   if ((current.ss_flags & SS_DISABLE) == 0 && current.ss_size >= kAltStackSize) return;  // one of its own
-  void* const mapping = ::mmap(nullptr, g_page_size + kAltStackSize, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  void* const mapping =
+      ::mmap(nullptr, mapping_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (mapping == MAP_FAILED) return;
   // The stack grows down into the guard page, which faults instead of
-  // overwriting what lies below.
+  // overwriting what lies below. A smaller stack of someone else's (a
+  // sanitizer's) comes back when the thread ends or the library unloads.
+  *stack_before(mapping) = current;
   stack_t ours{};
   ours.ss_sp = static_cast<char*>(mapping) + g_page_size;
   ours.ss_size = kAltStackSize;
   if (::mprotect(mapping, g_page_size, PROT_NONE) != 0 || ::sigaltstack(&ours, nullptr) != 0 ||
       ::pthread_setspecific(g_stack_key, mapping) != 0) {
-    ::munmap(mapping, g_page_size + kAltStackSize);
+    ::munmap(mapping, mapping_size());
   }
 }
 

@@ -31,7 +31,7 @@ volatile bool g_endless = true;
 
 template <typename T>
 struct Widget {
-  [[gnu::noinline]] static void poke(T value) {
+  [[gnu::noinline]] CORE_LOGGER_FAULTS_ON_PURPOSE static void poke(T value) {
     say(fmt::format("site {}", __LINE__ + 1));
     *g_nowhere = static_cast<int>(value);
   }
@@ -72,7 +72,8 @@ void sleeper(void*, const DispatchContext&, const LogCategory&, const LogLevel&,
 }
 
 // The last channel: faults on the report, a second fault inside the handler.
-void fragile(void*, const DispatchContext&, const LogCategory& category, const LogLevel&, std::string_view) {
+CORE_LOGGER_FAULTS_ON_PURPOSE void fragile(void*, const DispatchContext&, const LogCategory& category,
+                                           const LogLevel&, std::string_view) {
   if (category.key.name != "Crash") return;
   char line[64];
   const auto end =
