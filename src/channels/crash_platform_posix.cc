@@ -205,6 +205,12 @@ void restore_dispositions() noexcept {
 
 void on_fatal_signal(int number, siginfo_t* info, void* context) {
   const int saved_errno = errno;
+  // A second fault inside the handling must come back here (SA_NODEFER),
+  // also where a sanitizer's wrapper calls this with every signal blocked.
+  sigset_t fatal_signals;
+  ::sigemptyset(&fatal_signals);
+  for (const FatalSignal& fatal : kFatalSignals) ::sigaddset(&fatal_signals, fatal.number);
+  ::pthread_sigmask(SIG_UNBLOCK, &fatal_signals, nullptr);
   const FatalSignal* fatal = kFatalSignals;
   while (fatal->number != number && fatal + 1 != kFatalSignals + kFatalCount) ++fatal;
   char buffer[160];
