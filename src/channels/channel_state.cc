@@ -136,8 +136,7 @@ void ChannelState::write_out_for_crash(std::uintptr_t self, Clock::duration wait
 
 void ChannelState::write_out_all_for_crash(Clock::duration wait) noexcept {
   const std::uintptr_t self = crash_platform::thread_token();
-  // A list that cannot be had is read as it stands: its states are never
-  // freed while records of theirs may be called.
+  // A list that cannot be had is read as it stands, as a last resort.
   const bool listed = [&] {
     const Clock::time_point deadline = Clock::now() + wait;
     while (!g_kept_mutex.try_lock()) {

@@ -127,10 +127,6 @@ class ChannelState {
 
   mutable std::mutex mutex_;
   bool open_ = true;  // guarded by mutex_
-  // The thread token (crash_platform::thread_token) of the holder of mutex_
-  // in a delivery, flush or close, else 0: a crash on that thread must not
-  // wait for it.
-  std::atomic<std::uintptr_t> owner_{0};
 
  private:
   friend void add_to_kept(ChannelState* state);
@@ -162,6 +158,10 @@ class ChannelState {
   const std::string_view raw_name_;
   const Input input_;
   const Clock::duration lock_timeout_;
+  // The thread token (crash_platform::thread_token) of the holder of mutex_
+  // in a delivery, flush or close, else 0: a crash on that thread must not
+  // wait for it.
+  std::atomic<std::uintptr_t> owner_{0};
   std::atomic<bool> shared_{false};
   std::atomic<bool> registered_{false};
   std::atomic<int> error_{0};

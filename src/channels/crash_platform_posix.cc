@@ -205,8 +205,9 @@ void restore_dispositions() noexcept {
 
 void on_fatal_signal(int number, siginfo_t* info, void* context) {
   const int saved_errno = errno;
-  // A second fault inside the handling must come back here (SA_NODEFER),
-  // also where a sanitizer's wrapper calls this with every signal blocked.
+  // A second fault inside the handling comes back here, to end the process
+  // as this one would have; a sanitizer's wrapper may call this with every
+  // signal blocked.
   sigset_t fatal_signals;
   ::sigemptyset(&fatal_signals);
   for (const FatalSignal& fatal : kFatalSignals) ::sigaddset(&fatal_signals, fatal.number);
@@ -323,9 +324,7 @@ bool install_crash_hooks() noexcept {
   }
   struct sigaction action {};
   action.sa_sigaction = &on_fatal_signal;
-  // SA_NODEFER: a second fault inside the handler comes back to it, which
-  // then ends the process as the first fault would have.
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   ::sigemptyset(&action.sa_mask);
   for (std::size_t i = 0; i < kFatalCount; ++i) {
     if (::sigaction(kFatalSignals[i].number, &action, &g_previous[i]) != 0) {
