@@ -110,19 +110,6 @@ std::int64_t unix_time_ms() noexcept;
 // positive), daylight saving included; 0 when it cannot be found.
 int utc_offset_seconds(std::int64_t unix_seconds) noexcept;
 
-// Fills `frames` with up to `capacity` return addresses of the calling
-// thread, innermost first, and returns how many it stored. The first few
-// belong to the walk itself (this function, and whatever a sanitizer puts
-// around the system's walk); callers find their own place by address.
-// REQUIRES: `capacity` is at most 256.
-std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept;
-
-// Appends one line per frame, each ending in a line feed, numbered from
-// `first_number`: the function (demangled) where the platform can name it,
-// else the module and the offset or address.
-// REQUIRES: `frames` holds `count` addresses from capture_return_addresses.
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out);
-
 }  // namespace core::logger::channels_platform
 
 #endif  // CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
