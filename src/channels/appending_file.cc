@@ -121,7 +121,8 @@ WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t
   size_ += text.size();
   WriteResult result{kHeldBack, 0};
   if (!has_room(text.size())) result = write_out();
-  if (text.size() > buffer_size_ || (level_value >= flush_from_ && used_.load(std::memory_order_relaxed) == 0)) {
+  if (text.size() > buffer_size_ ||
+      (level_value >= flush_from_ && used_.load(std::memory_order_relaxed) == 0)) {
     return worse(result, write_whole(text.data(), text.size(), nullptr, 1, counted));
   }
   hold(text, counted);
@@ -138,8 +139,8 @@ WriteResult AppendingFile::write_out() noexcept {
     std::this_thread::yield();
   }
   // Only a crash leaves part of the buffer written: the rest goes as one text.
-  const WriteResult result = written_ == 0 ? write_whole(buffer_.get(), used, ends_.get(), pieces_, true)
-                                           : write_rest(used);
+  const WriteResult result =
+      written_ == 0 ? write_whole(buffer_.get(), used, ends_.get(), pieces_, true) : write_rest(used);
   used_.store(0, std::memory_order_relaxed);
   pieces_ = held_texts_ = written_ = 0;
   writer_.store(0, std::memory_order_release);
@@ -170,7 +171,8 @@ WriteResult AppendingFile::write_rest(std::uint32_t used) noexcept {
   if (used <= written_) return WriteResult{kHeldBack, 0};
   int error = 0;
   const std::size_t size = used - written_;
-  const std::size_t done = channels_platform::write_file(file_, buffer_.get() + written_, size, size_limited_, &error);
+  const std::size_t done =
+      channels_platform::write_file(file_, buffer_.get() + written_, size, size_limited_, &error);
   return done == size ? WriteResult{0, 0} : WriteResult{error != 0 ? error : EIO, held_texts_};
 }
 

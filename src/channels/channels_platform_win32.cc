@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <string_view>
 
-
 namespace core::logger::channels_platform {
 namespace {
 
