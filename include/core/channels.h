@@ -3,7 +3,8 @@
 //
 // What an application usually wants beside the core library: console, file,
 // rotating file and syslog channels, a capture channel for tests, settings
-// from text or the environment, and call stacks for assertion reports.
+// from text or the environment, call stacks for assertion reports, and crash
+// reports.
 // Register a channel object once, early, in one call:
 //
 //   core::logger::FileChannel file("app.log");
@@ -42,6 +43,12 @@
 #  define CORE_LOGGER_CHANNELS_HAS_SYSLOG 0
 #else
 #  define CORE_LOGGER_CHANNELS_HAS_SYSLOG 1
+#endif
+// JournalChannel speaks to systemd-journald and is built on Linux only.
+#if defined(__linux__)
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 1
+#else
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 0
 #endif
 
 namespace core::logger {
@@ -117,7 +124,11 @@ CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 //
 // A console channel writes every ordinary text, without the closing NUL, to
 // its stream in one write and flushes it, so that the lines of one call never
-// interleave with another thread's. With colour on, the text is wrapped in
+// interleave with another thread's. On a pipe or socket whose reader has gone
+// the write fails with EPIPE (the text is counted as dropped) and SIGPIPE
+// never ends the process, however the program holds it; whether the stream
+// is one is looked at when the record or object is made, since a look per
+// text would cost a system call. With colour on, the text is wrapped in
 // one ANSI colour by the level's value on the scale of core/log.h: trace dim,
 // debug cyan, information green, warning yellow, error (the library's own
 // reports included) red, anything above bold red.
@@ -198,10 +209,21 @@ struct FileChannelOptions {
 // "file-raw". Texts from any number of threads are appended whole, never
 // interleaved; each hand-over to the system is one write of whole texts, so
 // processes that append to one file do not tear each other's lines either.
+// A write that fails part-way (a full disk, a limit on the size of files) is
+// completed or undone: the file keeps whole texts only, and the texts not
+// written are counted in `dropped()`.
+//
+// While the channel has no file (it could not open its name, or the file
+// was removed and the name cannot be opened again), one line on the
+// standard error says so, its texts are dropped and counted, and it tries
+// the name again at most once a second. Once a second, too, it checks
+// whether its file was removed or moved away from its name, and then opens
+// the name afresh, as `reopen()` does; texts written to a removed file in
+// the second before that check go with it.
 class FileChannel : public ChannelObject {
  public:
-  // Opens `path` for appending. On failure `is_open()` is false, `error()`
-  // holds the system's error number, and the channel drops every text.
+  // Opens `path` for appending; on failure `is_open()` is false and
+  // `error()` holds the system's error number until the file opens.
   CORE_LOGGER_CHANNELS_API explicit FileChannel(std::string_view path, FileChannelOptions options = {});
 
   // Writes what is buffered and opens the file's name afresh, for tools such
@@ -230,15 +252,19 @@ struct RotatingFileOptions {
 //
 // For "app.log" the older files are "app.1.log" (the newest) to
 // "app.N.log", N being `max_files`: the index goes before the extension
-// ("app" gives "app.1"). With `daily` the file being written carries the
-// local date of its texts, "app_2026-12-07.log", and its older files by size
-// "app_2026-12-07.1.log" and on; the files of earlier days are left alone.
+// ("app" gives "app.1"; a backslash separates directories on Windows only).
+// With `daily` the file being written carries the local date of its texts,
+// "app_2026-12-07.log", and its older files by size "app_2026-12-07.1.log"
+// and on; the files of earlier days are left alone.
 //
 // When the file is not empty and a text would take it past `max_bytes`, the
 // file rotates first: a text is never split across files, and one larger
-// than `max_bytes` stands alone. A rotation that fails (a directory that
-// cannot be written, a full disk) keeps writing to the current file, keeps
-// the error, and is tried again at the next text past the limit.
+// than `max_bytes` stands alone (an empty text rotates nothing). A rotation
+// renames the older files that exist, up to the first missing index: files
+// beyond such a gap keep their names until rotations fill it. A rotation
+// that fails (a directory that cannot be written, a full disk) keeps writing
+// to the current file, keeps the error, and is tried again at the next text
+// past the limit.
 class RotatingFileChannel : public FileChannel {
  public:
   CORE_LOGGER_CHANNELS_API explicit RotatingFileChannel(std::string_view path,
@@ -307,31 +333,81 @@ enum class SyslogFacility : std::uint8_t {
 // Where and as whom a `SyslogChannel` sends. Read once, at construction.
 struct SyslogOptions {
   // "unix:/path" (a datagram socket; the local daemon's by default),
-  // "udp:host:port" or "tcp:host:port" (a numeric port; an IPv6 host in
-  // brackets, "tcp:[::1]:514"; TCP frames each message by RFC 6587 octet
-  // counting and reconnects after a failure).
+  // "udp:host:port" or "tcp:host:port" (a port of 1 to 65535 in digits; an
+  // IPv6 host in brackets, "tcp:[::1]:514"; TCP frames each message by
+  // RFC 6587 octet counting and reconnects after a failure).
   std::string address = "unix:/dev/log";
   std::string app_name;  // empty: the program's name
-  std::string procid;    // empty: the process id
+  std::string procid;    // empty: the process id (the child's own after a fork)
   SyslogFacility facility = SyslogFacility::User;
   // The longest a log call waits for the channel (its lock, a connection, a
   // full socket); a text that cannot go out in time is dropped and counted.
   std::uint32_t send_timeout_ms = 100;
+  // The largest message sent, header included (TCP's octet count is not):
+  // a longer one is cut at a UTF-8 character boundary and ends in "...".
+  // rsyslog's default limit; at least 512 (room for the longest header), and
+  // datagrams are cut at 65,000 bytes whatever it says.
+  std::size_t max_message_bytes = 8192;
 };
 
 #if CORE_LOGGER_CHANNELS_HAS_SYSLOG
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
 // the facility and the level's value (0-1 debug, 2 informational, 3 warning,
-// 4 and above error), then the call's local time and UTC offset, this host,
-// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
-// no structured data, and as MSG the message's lines (line feeds kept). A
-// datagram is cut at 65000 bytes. POSIX only; nothing is held back.
+// 4 error, 5 and above critical), then the call's local time and UTC offset,
+// this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
+// characters), no structured data, and as MSG the message's lines (line
+// feeds kept), cut to `max_message_bytes`. POSIX only; nothing is held back.
+// Over TCP the channel checks before each message whether the collector has
+// closed the connection, and reconnects first, so that a restarted collector
+// costs no uncounted message.
 class SyslogChannel : public ChannelObject {
  public:
-  // Resolves the address now (which may wait for DNS); a malformed or
-  // unresolvable address leaves the channel closed with its error.
+  // Resolves the address now (which may wait for DNS); a malformed address
+  // leaves the channel closed with the error EINVAL, an unresolvable one
+  // with EHOSTUNREACH.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
+};
+#endif
+
+// -----------------------------------------------------------------------------
+// Systemd journal
+// -----------------------------------------------------------------------------
+
+// Where and as whom a `JournalChannel` sends. Read once, at construction.
+struct JournalOptions {
+  std::string identifier;                              // SYSLOG_IDENTIFIER; empty: the program's short name
+  std::string socket = "/run/systemd/journal/socket";  // journald's native socket
+  // The longest a log call waits for the channel (its lock, journald's full
+  // queue); an entry that cannot go out in time is dropped and counted. 0:
+  // no wait at all.
+  std::uint32_t send_timeout_ms = 100;
+};
+
+#if CORE_LOGGER_CHANNELS_HAS_JOURNAL
+// A channel that sends one entry per call to the systemd journal over its
+// native protocol; its records are named "journal" and "journal-raw". The
+// fields, each filterable (`journalctl CORE_CATEGORY=net`):
+//   MESSAGE            the message's lines, line feeds kept
+//   PRIORITY           SyslogChannel's severity of the level's value: 7
+//                      for 0-1, 6 for 2, 4 for 3, 3 for 4, 2 for 5 and up
+//   SYSLOG_IDENTIFIER  `identifier`
+//   CODE_FILE, CODE_LINE, CODE_FUNC
+//                      when the call carries its location (the statements
+//                      of core/log.h and the reports do)
+//   TID                the calling thread's id
+//   CORE_CATEGORY, CORE_LEVEL (the level's name), CORE_LEVEL_VALUE,
+//   CORE_TIMESTAMP     the call's local time as the JSON lines write it
+// Values are sent as they are, any bytes; an entry too large for a datagram
+// goes in a sealed memory file. Without a journal (no socket, journald
+// stopped) entries are dropped and counted, and flow again once journald is
+// back. A forked child sends on a socket of its own. Linux only; nothing is
+// held back.
+class JournalChannel : public ChannelObject {
+ public:
+  // Connects now; a journal not there yet leaves the channel open with its
+  // error. A socket path too long for a unix socket leaves it closed.
+  CORE_LOGGER_CHANNELS_API explicit JournalChannel(JournalOptions options = {});
 };
 #endif
 
@@ -375,12 +451,60 @@ CORE_LOGGER_CHANNELS_API SettingsResult apply_settings_from_environment(const ch
 //
 // The calling thread's call stack for an assertion report: one frame per
 // line ending in a line feed, from the caller of `capture_call_stack` after
-// skipping `skip_frames` more, at most `max_frames`. A frame shows its
-// function where the platform can name it (on Linux the executable needs its
-// symbols exported, e.g. CMake's ENABLE_EXPORTS), else its module and
-// address. Empty when the stack cannot be read. Not for signal handlers.
+// skipping `skip_frames` more, at most `max_frames`; a function inlined into
+// another is a frame of its own. A frame reads "#0 ns::S<int>::f(int) at
+// src/app.cc:42" where the module has debug information, else
+// "#3 name in libfoo.so+0x1a2b3" with the name from the symbol table, or
+// "#3 libfoo.so+0x1a2b3" without one. Empty when the stack cannot be read.
+// Not for signal handlers.
 CORE_LOGGER_CHANNELS_API std::string capture_call_stack(std::uint32_t skip_frames = 0,
                                                         std::uint32_t max_frames = 32) noexcept;
+
+// -----------------------------------------------------------------------------
+// Crashes
+// -----------------------------------------------------------------------------
+
+// The level and the category of a crash report. Level values 5 and above are
+// fatal: a syslog channel sends them as critical.
+constexpr LogLevel kFatalLevel{"FATL", 5};
+constexpr LogCategory kCrashCategory = make_category("Crash");
+
+// What `install_crash_handler` takes over. Read at every call.
+struct CrashHandlerOptions {
+  bool signals = true;    // fatal signals (Windows: unhandled exceptions and SIGABRT)
+  bool terminate = true;  // std::terminate
+  // The longest the handler may take before the process ends anyway.
+  std::uint32_t deadline_ms = 2000;
+  std::uint32_t max_frames = 64;  // frames in a report
+};
+
+// install_crash_handler()
+//
+// Reports a crash through the registered channels before the process ends.
+// On a fatal signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP), an
+// unhandled Windows exception or `std::terminate`:
+//   1. every file channel hands what it holds back to the system;
+//   2. one report per process goes to the channels as one log call of
+//      kCrashCategory at kFatalLevel: a first line such as "Fatal signal
+//      SIGSEGV (segmentation fault) at address 0x0 on thread 12345" or
+//      "Uncaught exception std::runtime_error: boom on thread 12345", then
+//      the crashing thread's stack from the crash site, as
+//      `capture_call_stack` writes it, cut to 4096 characters;
+//   3. the file channels write out again;
+//   4. the signal goes to the handler that was there before (or the default
+//      action), so that the exit status and core dump stay what they were;
+//      `std::terminate` calls the previous terminate handler.
+// The handler waits at most 100 ms for a channel's lock and never for one
+// that the crashing thread holds; a watchdog ends the process with the
+// signal's default action after `deadline_ms` or at a second fault. Each
+// thread that delivers through a channel of this library gets an alternate
+// signal stack, so that a stack overflow is reported too.
+//
+// Call it in `main` once the channels are registered. A later call installs
+// what an earlier one did not and sets the calling thread's alternate stack;
+// unloading this library restores what was there before. Thread-safe. False
+// where the platform offers none of what `options` asks for.
+CORE_LOGGER_CHANNELS_API bool install_crash_handler(const CrashHandlerOptions& options = {});
 
 }  // namespace core::logger
 

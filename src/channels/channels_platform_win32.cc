@@ -1,8 +1,6 @@
 // The companion library's platform layer on Windows: the console API for
 // terminals and colour, files through CreateFileA with FILE_APPEND_DATA
-// (appends whole, shareable for renaming), the FILETIME clock, and
-// RtlCaptureStackBackTrace with module names for call stacks (no symbol
-// server, so frames show as module+offset).
+// (appends whole, shareable for renaming) and the FILETIME clock.
 #include "channels/channels_platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,10 +13,11 @@
 
 #include <io.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
-#include <fmt/format.h>
 
 namespace core::logger::channels_platform {
 namespace {
@@ -45,6 +44,14 @@ bool enable_color_sequences(std::FILE* stream) noexcept {
   return ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+bool may_raise_sigpipe(std::FILE*) noexcept { return false; }
+
+int write_stream(std::FILE* stream, std::string_view text, bool) noexcept {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
+}
+
 FileHandle open_for_append(const std::string& path, int* error) noexcept {
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write an append;
   // FILE_SHARE_DELETE lets a rotation rename the file while it is open.
@@ -58,19 +65,22 @@ FileHandle open_for_append(const std::string& path, int* error) noexcept {
   return reinterpret_cast<FileHandle>(handle);
 }
 
-int write_file(FileHandle file, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const DWORD chunk = static_cast<DWORD>(size < 0x40000000u ? size : 0x40000000u);
-    DWORD written = 0;
-    if (::WriteFile(reinterpret_cast<HANDLE>(file), data, chunk, &written, nullptr) == 0) {
-      return static_cast<int>(::GetLastError());
-    }
-    if (written == 0) return static_cast<int>(ERROR_WRITE_FAULT);
-    data += written;
-    size -= written;
+const char kPathSeparators[] = "\\/";
+
+std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool, int* error) noexcept {
+  // WriteFile takes a DWORD; a longer text goes out in more than one call.
+  const DWORD chunk = static_cast<DWORD>(size < 0x40000000u ? size : 0x40000000u);
+  DWORD written = 0;
+  *error = 0;
+  if (::WriteFile(reinterpret_cast<HANDLE>(file), data, chunk, &written, nullptr) == 0) {
+    *error = static_cast<int>(::GetLastError());
+  } else if (written == 0 && size != 0) {
+    *error = static_cast<int>(ERROR_WRITE_FAULT);
   }
-  return 0;
+  return written;
 }
+
+bool file_size_limited() noexcept { return false; }
 
 void close_file(FileHandle file) noexcept { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
@@ -79,6 +89,50 @@ std::uint64_t file_size(FileHandle file) noexcept {
   return ::GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size) != 0
              ? static_cast<std::uint64_t>(size.QuadPart)
              : 0;
+}
+
+bool file_end(FileHandle file, std::uint64_t* position, std::uint64_t* size) noexcept {
+  const LARGE_INTEGER zero{};
+  LARGE_INTEGER offset;
+  LARGE_INTEGER length;
+  if (::SetFilePointerEx(reinterpret_cast<HANDLE>(file), zero, &offset, FILE_CURRENT) == 0 ||
+      ::GetFileSizeEx(reinterpret_cast<HANDLE>(file), &length) == 0) {
+    return false;
+  }
+  *position = static_cast<std::uint64_t>(offset.QuadPart);
+  *size = static_cast<std::uint64_t>(length.QuadPart);
+  return true;
+}
+
+int truncate_file(FileHandle file, std::uint64_t size) noexcept {
+  // A handle opened for appending only may be refused: the caller then
+  // leaves the file as it is.
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileEndOfFileInfo, &end, sizeof end) !=
+                 0
+             ? 0
+             : static_cast<int>(::GetLastError());
+}
+
+FilePlace file_place(FileHandle file, const std::string& path) noexcept {
+  BY_HANDLE_FILE_INFORMATION open_file;
+  if (::GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &open_file) == 0) return FilePlace::Linked;
+  if (open_file.nNumberOfLinks == 0) return FilePlace::Removed;
+  const HANDLE named = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return FilePlace::Moved;
+  BY_HANDLE_FILE_INFORMATION other;
+  const bool same = ::GetFileInformationByHandle(named, &other) != 0 &&
+                    other.dwVolumeSerialNumber == open_file.dwVolumeSerialNumber &&
+                    other.nFileIndexHigh == open_file.nFileIndexHigh &&
+                    other.nFileIndexLow == open_file.nFileIndexLow;
+  ::CloseHandle(named);
+  return same ? FilePlace::Linked : FilePlace::Moved;
+}
+
+bool file_exists(const std::string& path) noexcept {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int rename_file(const std::string& from, const std::string& to) noexcept {
@@ -93,6 +147,22 @@ int remove_file(const std::string& path) noexcept {
 
 bool is_missing_file(int error) noexcept {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void write_standard_error(std::string_view text) noexcept {
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+              nullptr);
+}
+
+std::string describe_error(int error) {
+  char buffer[256];
+  DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  while (length > 0 &&
+         (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' || buffer[length - 1] == '.'))
+    --length;
+  return length > 0 ? std::string(buffer, length) : "error " + std::to_string(error);
 }
 
 void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
@@ -123,33 +193,6 @@ int utc_offset_seconds(std::int64_t unix_seconds) noexcept {
   if (::FileTimeToLocalFileTime(&utc_time, &local_time) == 0) return 0;
   return static_cast<int>(
       (static_cast<std::int64_t>(as_integer(local_time)) - static_cast<std::int64_t>(utc)) / 10000000);
-}
-
-std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
-  // Older systems take at most 62 frames in one walk.
-  const DWORD wanted = static_cast<DWORD>(capacity < 62 ? capacity : 62);
-  return ::RtlCaptureStackBackTrace(0, wanted, frames, nullptr);
-}
-
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    HMODULE module = nullptr;
-    char path[MAX_PATH] = {};
-    const bool named = ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                            static_cast<LPCSTR>(frames[i]), &module) != 0 &&
-                       ::GetModuleFileNameA(module, path, MAX_PATH) != 0;
-    if (named) {
-      std::string_view name(path);
-      const std::size_t slash = name.find_last_of("\\/");
-      if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-      const auto offset =
-          reinterpret_cast<std::uintptr_t>(frames[i]) - reinterpret_cast<std::uintptr_t>(module);
-      fmt::format_to(std::back_inserter(*out), "#{} {}+{:#x}\n", first_number + i, name, offset);
-    } else {
-      fmt::format_to(std::back_inserter(*out), "#{} {}\n", first_number + i, fmt::ptr(frames[i]));
-    }
-  }
 }
 
 }  // namespace core::logger::channels_platform
