@@ -99,8 +99,8 @@ std::string describe_error(int error);
 
 // Has `prepare` run before every fork(), and `parent` and `child` after it in
 // each process, with the platform's own lock (around the zone lookup) taken
-// last and released first; nothing where processes do not fork. For one
-// caller. Handlers of a library that is unloaded are dropped with it.
+// last and released first; nothing where processes do not fork. Each call
+// adds its handlers (null: none). Handlers of a library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.

@@ -28,24 +28,8 @@ namespace {
 // thread of ours were inside: the lock is taken around every fork.
 std::mutex g_zone_lock;
 
-void (*g_fork_prepare)() = nullptr;
-void (*g_fork_parent)() = nullptr;
-void (*g_fork_child)() = nullptr;
-
-void prepare_fork() {
-  g_fork_prepare();
-  g_zone_lock.lock();
-}
-
-void after_fork_in_parent() {
-  g_zone_lock.unlock();
-  g_fork_parent();
-}
-
-void after_fork_in_child() {
-  g_zone_lock.unlock();
-  g_fork_child();
-}
+void lock_zone() { g_zone_lock.lock(); }
+void unlock_zone() { g_zone_lock.unlock(); }
 
 int fwrite_and_flush(std::FILE* stream, std::string_view text) noexcept {
   errno = 0;
@@ -194,10 +178,11 @@ std::string describe_error(int error) {
 }
 
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
-  g_fork_prepare = prepare;
-  g_fork_parent = parent;
-  g_fork_child = child;
-  ::pthread_atfork(&prepare_fork, &after_fork_in_parent, &after_fork_in_child);
+  // Registered first, the zone lock is taken after every other prepare
+  // handler and released before every other parent and child handler.
+  static const bool zone_registered = (::pthread_atfork(&lock_zone, &unlock_zone, &unlock_zone), true);
+  (void)zone_registered;
+  ::pthread_atfork(prepare, parent, child);
 }
 
 std::int64_t unix_time_ms() noexcept {

@@ -15,7 +15,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include <backtrace.h>
+#include CORE_LOGGER_BACKTRACE_HEADER
 // libiberty.h declares basename() unless told that the C library does.
 #define HAVE_DECL_BASENAME 1
 #include <libiberty/demangle.h>
