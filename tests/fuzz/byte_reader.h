@@ -29,7 +29,6 @@ class ByteReader {
     size_ -= length;
     return out;
   }
-  bool empty() const { return size_ == 0; }
 
  private:
   const std::uint8_t* data_;

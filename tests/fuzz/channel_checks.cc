@@ -1,5 +1,6 @@
 #include "fuzz/channel_checks.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <new>
+#include <regex>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -19,6 +21,7 @@
 #include "channels/channel_state.h"
 #include "channels/json_lines.h"
 #include "channels/rfc5424.h"
+#include "channels/syslog_address.h"
 #include "core/channels.h"
 #include "fuzz/byte_reader.h"
 #include "support/oracle.h"
@@ -192,7 +195,11 @@ std::string header_field(std::string_view text, std::size_t max_length) {
   return field.empty() ? "-" : field;
 }
 
-unsigned severity_of(std::uint32_t value) { return value <= 1 ? 7 : value == 2 ? 6 : value == 3 ? 4 : 3; }
+unsigned severity_of(std::uint32_t value) {
+  return value <= 1 ? 7 : value == 2 ? 6 : value == 3 ? 4 : value == 4 ? 3 : 2;
+}
+
+bool continues_character(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Takes the text up to the next blank off `rest`; false when there is none.
 bool take_field(std::string_view* rest, std::string_view* field) {
@@ -250,11 +257,83 @@ std::string check_rfc5424(const std::uint8_t* data, std::size_t size) {
   if (!take_field(&rest, &field) || field != "-") return "structured data where none is";
   const std::size_t header =
       head.size() + fields[0].size() + fields[1].size() + fields[2].size() + fields[3].size() + 6;
-  const std::string_view expected =
-      std::string_view(text).substr(0, max_size > header ? max_size - header : 0);
-  if (rest != expected)
-    return fmt::format("MSG {:?}, expected {:?}", std::string(rest), std::string(expected));
+  const std::size_t room = max_size > header ? max_size - header : 0;
+  if (text.size() <= room) {
+    if (rest != text) return fmt::format("MSG {:?}, expected {:?}", std::string(rest), text);
+    return {};
+  }
+  // Cut: a prefix and "...", the prefix as long as the room leaves, stepped
+  // back over at most three bytes that continue a UTF-8 character.
+  const std::size_t most = room > 3 ? room - 3 : 0;
+  const std::size_t kept = rest.size() >= 3 ? rest.size() - 3 : 0;
+  if (rest.size() < 3 || rest.substr(kept) != "..." || rest.substr(0, kept) != std::string_view(text).substr(0, kept))
+    return fmt::format("MSG {:?} is not a cut of the message", std::string(rest));
+  if (kept > most || kept + 3 < most) return fmt::format("MSG cut to {} bytes where {} fit", kept, most);
+  for (std::size_t at = kept + 1; at <= most; ++at) {
+    if (!continues_character(text[at])) return fmt::format("MSG cut at {}, before a character at {}", kept, at);
+  }
+  if (kept > 0 && kept + 3 != most && continues_character(text[kept]))
+    return fmt::format("MSG cut at {}, inside a character", kept);
   return {};
+}
+
+namespace {
+
+// Whether `text` is an address as SyslogOptions describes it, read with a
+// regular expression rather than as the library takes it apart.
+bool is_syslog_address(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return false;
+  static const std::regex unix_form(R"(^unix:[\s\S]+$)");
+  static const std::regex network_form(R"(^(udp|tcp):([\s\S]*):([0-9]+)$)");
+  if (std::regex_match(text, unix_form)) return true;
+  std::smatch parts;
+  if (!std::regex_match(text, parts, network_form)) return false;
+  static const std::regex bracketed(R"(^\[[\s\S]+\]$)");
+  static const std::regex plain(R"(^[^\[\]:]+$)");
+  const std::string host = parts[2], port = parts[3];
+  const std::string digits = port.substr(std::min(port.find_first_not_of('0'), port.size()));
+  return (std::regex_match(host, bracketed) || std::regex_match(host, plain)) && !digits.empty() &&
+         digits.size() <= 5 && std::stoul(digits) <= 65535;
+}
+
+}  // namespace
+
+std::string check_syslog_address(const std::uint8_t* data, std::size_t size) {
+  ByteReader in(data, size);
+  const std::string text = in.text().substr(0, 300);
+  const bool valid = is_syslog_address(text);
+  channels_detail::SyslogAddress parsed;
+  if (channels_detail::parse_syslog_address(text, &parsed) != valid)
+    return fmt::format("{:?} taken as {}", text, valid ? "malformed" : "an address");
+  // A channel on the address, moved where nothing leaves the machine: a unix
+  // socket's path into a fresh folder (where nothing listens), a host to the
+  // loopback address; a malformed one as it is, which is never looked up.
+  std::string address = text;
+  char folder[] = "/tmp/core_logger_address_XXXXXX";
+  bool made_folder = false;
+  if (valid && parsed.transport == channels_detail::SyslogTransport::Unix) {
+    if (::mkdtemp(folder) == nullptr) return "no temporary folder";
+    made_folder = true;
+    std::string name(parsed.path);
+    std::replace(name.begin(), name.end(), '/', '_');
+    address = fmt::format("unix:{}/{}", folder, name);
+  } else if (valid) {
+    address = fmt::format("{}:{}:{}", text.substr(0, 3), parsed.host.find(':') != std::string_view::npos ? "[::1]" : "127.0.0.1",
+                          parsed.port);
+  }
+  // The unix socket's path must fit sockaddr_un's 108 bytes with its NUL.
+  const bool opens = valid && (parsed.transport != channels_detail::SyslogTransport::Unix || address.size() - 5 < 108);
+  std::string failure;
+  {
+    SyslogChannel channel(SyslogOptions{address, "fuzz", "1", SyslogFacility::User, 0});
+    if (!opens && (channel.is_open() || channel.error() != EINVAL)) {
+      failure = fmt::format("{:?}: open {} with error {}, expected EINVAL", address, channel.is_open(), channel.error());
+    } else if (opens && (channel.error() == EINVAL || channel.error() == EHOSTUNREACH)) {
+      failure = fmt::format("{:?} does not open: error {}", address, channel.error());
+    }
+  }
+  if (made_folder) std::filesystem::remove_all(folder);
+  return failure;
 }
 
 namespace {
