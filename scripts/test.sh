@@ -6,8 +6,9 @@
 #   2. asan-ubsan, 3. tsan (every program that loads the library is built
 #      with the same sanitizers),
 #   4. windows: the DLL, cross-built with MinGW-w64 and tested under Wine,
-#   5. fuzz (clang + libFuzzer): the committed corpus as a test, then fuzzing
-#      for CORE_LOGGER_FUZZ_SECONDS (default 60) seconds.
+#   5. fuzz (clang + libFuzzer): the committed corpora as tests, then fuzzing
+#      for CORE_LOGGER_FUZZ_SECONDS (default 60) seconds: the log calls half
+#      of it, each surface of the channels library one tenth.
 # Prints the time each configuration took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,7 +52,7 @@ run_suite() {  # run_suite <preset>: configure, build and test it
   note_time "$preset" "$start" "$cpu"
 }
 
-run_fuzzer() {  # the corpus as a test, then fuzzing for $fuzz_seconds
+run_fuzzer() {  # the corpora as tests, then fuzzing for $fuzz_seconds in all
   local dir=build/fuzz start=$SECONDS
   update_cpu
   local cpu=$cpu_now
@@ -59,20 +60,28 @@ run_fuzzer() {  # the corpus as a test, then fuzzing for $fuzz_seconds
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j"$jobs"
   ctest --preset fuzz
-  # New inputs go to a scratch corpus; the committed one is only read. A
-  # failing input is saved under artifacts/ and fails this script.
+  # The log calls take half of the time, each surface of the channels
+  # library one tenth. New inputs go to a scratch corpus; the committed one is
+  # only read. A failing input is saved under artifacts/ and fails this script.
   rm -rf "$dir/found" "$dir/artifacts"
-  mkdir -p "$dir/found" "$dir/artifacts"
-  local status=0
-  "$dir/fuzz_log_calls" -max_total_time="$fuzz_seconds" -close_fd_mask=2 -rss_limit_mb=2048 -timeout=60 \
-    -print_final_stats=1 -artifact_prefix="$dir/artifacts/" "$dir/found" tests/fuzz/corpus \
-    >"$dir/fuzz.log" 2>&1 || status=$?
-  grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::|log call check failed|ERROR|SUMMARY' "$dir/fuzz.log" || true
-  if [[ $status -ne 0 ]]; then
-    tail -n 60 "$dir/fuzz.log"
-    echo "fuzzer failed; the input is in $dir/artifacts" >&2
-    return "$status"
-  fi
+  mkdir -p "$dir/artifacts"
+  local target corpus seconds status
+  for target in log_calls settings syslog_address json_line rfc5424 rotation; do
+    corpus=tests/fuzz/corpus_$target seconds=$((fuzz_seconds / 10))
+    if [[ $target == log_calls ]]; then corpus=tests/fuzz/corpus seconds=$((fuzz_seconds * 5 / 10)); fi
+    mkdir -p "$dir/found/$target"
+    status=0
+    "$dir/fuzz_$target" -max_total_time="$seconds" -close_fd_mask=2 -rss_limit_mb=2048 -timeout=60 \
+      -print_final_stats=1 -artifact_prefix="$dir/artifacts/$target-" "$dir/found/$target" "$corpus" \
+      >"$dir/fuzz_$target.log" 2>&1 || status=$?
+    echo "-- $target"
+    grep -E '^#[0-9]+[[:space:]]+DONE|check failed|ERROR|SUMMARY' "$dir/fuzz_$target.log" || true
+    if [[ $status -ne 0 ]]; then
+      tail -n 60 "$dir/fuzz_$target.log"
+      echo "fuzzer $target failed; the input is in $dir/artifacts" >&2
+      return "$status"
+    fi
+  done
   note_time fuzz "$start" "$cpu"
 }
 

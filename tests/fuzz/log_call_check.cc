@@ -10,6 +10,7 @@
 #include <fmt/args.h>
 #include <fmt/format.h>
 
+#include "fuzz/byte_reader.h"
 #include "fuzz/context_probe.h"
 #include "pipeline/channel_list.h"
 #include "pipeline/line_buffer.h"
@@ -61,28 +62,6 @@ using testing::ChannelFailure;
 // are meant to catch (a megabyte of fill stays the slowest input).
 constexpr std::uint64_t kFormatWidthBudget = 1u << 20;
 constexpr std::uint64_t kTicksPerDay = 864'000'000'000;
-
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  std::uint64_t number(int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes && size_ > 0; ++i, --size_) value |= std::uint64_t{*data_++} << (8 * i);
-    return value;
-  }
-  std::string text() {
-    const std::size_t length = std::min<std::size_t>(number(2), size_);
-    std::string out(reinterpret_cast<const char*>(data_), length);
-    data_ += length;
-    size_ -= length;
-    return out;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-};
 
 // Rewrites every number inside a replacement field above what remains of the
 // width budget to that remainder. Sets `*nested` when a field holds a nested
@@ -473,7 +452,7 @@ constexpr std::size_t kMaxExpectedText = 32u << 20;
 }  // namespace
 
 LogCallCase decode_case(const std::uint8_t* data, std::size_t size) {
-  Reader in(data, size);
+  ByteReader in(data, size);
   LogCallCase call;
   call.calls = static_cast<std::uint8_t>(in.number(1));
   const auto options = static_cast<std::uint32_t>(in.number(1));
