@@ -11,7 +11,6 @@
 #include <iterator>
 #include <map>
 #include <new>
-#include <regex>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -279,21 +278,20 @@ std::string check_rfc5424(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 
-// Whether `text` is an address as SyslogOptions describes it, read with a
-// regular expression rather than as the library takes it apart.
-bool is_syslog_address(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return false;
-  static const std::regex unix_form(R"(^unix:[\s\S]+$)");
-  static const std::regex network_form(R"(^(udp|tcp):([\s\S]*):([0-9]+)$)");
-  if (std::regex_match(text, unix_form)) return true;
-  std::smatch parts;
-  if (!std::regex_match(text, parts, network_form)) return false;
-  static const std::regex bracketed(R"(^\[[\s\S]+\]$)");
-  static const std::regex plain(R"(^[^\[\]:]+$)");
-  const std::string host = parts[2], port = parts[3];
-  const std::string digits = port.substr(std::min(port.find_first_not_of('0'), port.size()));
-  return (std::regex_match(host, bracketed) || std::regex_match(host, plain)) && !digits.empty() &&
-         digits.size() <= 5 && std::stoul(digits) <= 65535;
+// Whether `text` is an address as SyslogOptions describes it, read from the
+// end (the port's digits first) rather than as the library takes it apart.
+bool is_syslog_address(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  if (text.substr(0, 5) == "unix:") return text.size() > 5;
+  if (text.substr(0, 4) != "udp:" && text.substr(0, 4) != "tcp:") return false;
+  const std::size_t digits = text.find_last_not_of("0123456789") + 1;
+  if (digits == text.size() || text[digits - 1] != ':' || digits < 6) return false;
+  const std::string_view host = text.substr(4, digits - 5);
+  std::string_view port = text.substr(digits);
+  while (port.size() > 1 && port.front() == '0') port.remove_prefix(1);
+  const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  return (bracketed || host.find_first_of("[]:") == std::string_view::npos) && port.size() <= 5 &&
+         std::stoul(std::string(port)) - 1 < 65535;
 }
 
 }  // namespace

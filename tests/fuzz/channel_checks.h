@@ -29,10 +29,9 @@ std::string check_json_line(const std::uint8_t* data, std::size_t size);
 // lengths, MSGID cut to 32 printable characters, MSG the message or its cut.
 std::string check_rfc5424(const std::uint8_t* data, std::size_t size);
 
-// The bytes as a syslog address: taken as one exactly when a regular
-// expression of the documented forms matches, and a channel on it (moved to
-// a fresh folder or the loopback address) opens, or fails with EINVAL when
-// malformed.
+// The bytes as a syslog address: taken as one exactly when it has one of
+// the documented forms, and a channel on it (moved to a fresh folder or the
+// loopback address) opens, or fails with EINVAL when malformed.
 std::string check_syslog_address(const std::uint8_t* data, std::size_t size);
 
 // Texts written to a rotating file of any name in a fresh folder, with tiny
