@@ -21,6 +21,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "posix/held_signal.h"
+
 namespace core::logger::channels_platform {
 namespace {
 
@@ -54,28 +56,7 @@ bool may_raise_sigpipe(std::FILE* stream) noexcept {
 
 int write_stream(std::FILE* stream, std::string_view text, bool guard_sigpipe) noexcept {
   if (!guard_sigpipe) return fwrite_and_flush(stream, text);
-  // SIGPIPE blocked in this thread for the write; the one that its EPIPE
-  // raised is then taken back, so that neither the default action (the end
-  // of the process) nor the host's handler sees it. A SIGPIPE that the
-  // thread held pending before is the host's and stays.
-  sigset_t pipe;
-  sigset_t old;
-  ::sigemptyset(&pipe);
-  ::sigaddset(&pipe, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
-  const bool blocked_before = ::sigismember(&old, SIGPIPE) == 1;
-  sigset_t pending;
-  // Unblocked, a pending SIGPIPE would have been delivered already.
-  const bool pending_before =
-      blocked_before && ::sigpending(&pending) == 0 && ::sigismember(&pending, SIGPIPE) == 1;
-  const int error = fwrite_and_flush(stream, text);
-  if (error == EPIPE && !pending_before) {
-    const timespec now{0, 0};
-    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
-    }
-  }
-  if (!blocked_before) ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return error;
+  return posix::with_signal_held(SIGPIPE, EPIPE, [&] { return fwrite_and_flush(stream, text); });
 }
 
 FileHandle open_for_append(const std::string& path, int* error) noexcept {
@@ -90,28 +71,16 @@ std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool
                        int* error) noexcept {
   // A write that starts at or past RLIMIT_FSIZE raises SIGXFSZ at the
   // writing thread, whose default action ends the process. Under a limit the
-  // signal is blocked for the write, and one that the write raised is taken
-  // off again: the write fails with EFBIG, which the channel reports. Without
-  // a limit (nearly always) this costs nothing.
-  sigset_t file_size_signal;
-  sigset_t saved;
-  if (size_limited) {
-    ::sigemptyset(&file_size_signal);
-    ::sigaddset(&file_size_signal, SIGXFSZ);
-    ::pthread_sigmask(SIG_BLOCK, &file_size_signal, &saved);
-  }
-  ssize_t written;
-  do {
-    written = ::write(static_cast<int>(file), data, size);
-  } while (written < 0 && errno == EINTR);
-  *error = written < 0 ? errno : written == 0 && size != 0 ? EIO : 0;
-  if (size_limited) {
-    if (*error == EFBIG) {
-      const struct timespec now { 0, 0 };
-      ::sigtimedwait(&file_size_signal, nullptr, &now);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  }
+  // signal is held off for the write, which then fails with EFBIG, and the
+  // channel reports it. Without a limit (nearly always) this costs nothing.
+  ssize_t written = 0;
+  const auto write_once = [&] {
+    do {
+      written = ::write(static_cast<int>(file), data, size);
+    } while (written < 0 && errno == EINTR);
+    return written < 0 ? errno : written == 0 && size != 0 ? EIO : 0;
+  };
+  *error = size_limited ? posix::with_signal_held(SIGXFSZ, EFBIG, write_once) : write_once();
   return written > 0 ? static_cast<std::size_t>(written) : 0;
 }
 

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <type_traits>
 
+#include "posix/held_signal.h"
+
 namespace core::logger::platform {
 namespace {
 
@@ -64,32 +66,6 @@ int write_whole(std::string_view text) noexcept {
   }
 }
 
-// Runs `write` (returning 0 or an error number) with SIGPIPE blocked in this
-// thread, then takes back the SIGPIPE that its EPIPE raised, so that neither
-// the default action (the end of the process) nor the host's handler sees it.
-// A SIGPIPE that the thread held pending before is the host's and stays.
-template <typename Write>
-int without_sigpipe(Write write) noexcept {
-  sigset_t pipe;
-  sigset_t old;
-  ::sigemptyset(&pipe);
-  ::sigaddset(&pipe, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
-  const bool blocked_before = ::sigismember(&old, SIGPIPE) == 1;
-  sigset_t pending;
-  // Unblocked, a pending SIGPIPE would have been delivered already.
-  const bool pending_before =
-      blocked_before && ::sigpending(&pending) == 0 && ::sigismember(&pending, SIGPIPE) == 1;
-  const int error = write();
-  if (error == EPIPE && !pending_before) {
-    const timespec now{0, 0};
-    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
-    }
-  }
-  if (!blocked_before) ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return error;
-}
-
 }  // namespace
 
 DebugOutputKind debug_output_kind() noexcept {
@@ -103,7 +79,7 @@ void write_debug_output(std::string_view text, bool guard_sigpipe) noexcept {
   // the message are, as the console and file channels write them.
   if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   if (guard_sigpipe) {
-    without_sigpipe([text] { return write_whole(text); });
+    posix::with_signal_held(SIGPIPE, EPIPE, [text] { return write_whole(text); });
   } else {
     write_whole(text);
   }
