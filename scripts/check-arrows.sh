@@ -4,14 +4,17 @@
 #
 #   calendar    nothing of ours (header-only civil time, shared by both
 #               libraries)
+#   text        nothing of ours (header-only control-character escapes,
+#               shared by the pipeline and the channels)
 #   platform    calendar
 #   lifecycle   platform
 #   categories  lifecycle, platform, the public header
-#   pipeline    lifecycle, platform, the public header and core/log.h (the
-#               records of the reports)
+#   pipeline    lifecycle, platform, text, the public header and core/log.h
+#               (the records of the reports)
 #   entry points (pipeline/entry_points.cc, categories/category_controls.cc)
 #               everything below them: categories, pipeline, lifecycle, platform
-#   channels    the public headers and calendar (and its own platform layer)
+#   channels    the public headers, calendar and text (and its own platform
+#               layer)
 #   public headers  core/logger.h nothing; core/log.h core/logger.h;
 #                   core/channels.h both
 #
@@ -25,11 +28,12 @@ allowed_for() {
     src/pipeline/entry_points.cc | src/categories/category_controls.cc)
       echo "categories pipeline lifecycle platform calendar core/logger.h" ;;
     src/calendar/*) echo "calendar" ;;
+    src/text/*) echo "text" ;;
     src/platform/*) echo "platform calendar" ;;
     src/lifecycle/*) echo "lifecycle platform calendar" ;;
     src/categories/*) echo "categories lifecycle platform calendar core/logger.h" ;;
-    src/pipeline/*) echo "pipeline lifecycle platform calendar core/logger.h core/log.h" ;;
-    src/channels/*) echo "channels calendar core/logger.h core/log.h core/channels.h" ;;
+    src/pipeline/*) echo "pipeline lifecycle platform calendar text core/logger.h core/log.h" ;;
+    src/channels/*) echo "channels calendar text core/logger.h core/log.h core/channels.h" ;;
     include/core/logger.h) echo "" ;;
     include/core/log.h) echo "core/logger.h" ;;
     include/core/channels.h) echo "core/logger.h core/log.h" ;;
