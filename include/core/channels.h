@@ -43,6 +43,12 @@
 #else
 #  define CORE_LOGGER_CHANNELS_HAS_SYSLOG 1
 #endif
+// JournalChannel speaks to systemd-journald and is built on Linux only.
+#if defined(__linux__)
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 1
+#else
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 0
+#endif
 
 namespace core::logger {
 namespace channels_detail {
@@ -99,7 +105,7 @@ class ChannelObject {
   channels_detail::ChannelState* state() const noexcept { return state_; }
 
  private:
-  friend void add_default_channel(ChannelObject& object);
+  friend CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
   channels_detail::ChannelState* state_;
 };
 
@@ -109,7 +115,7 @@ class ChannelObject {
 // and then the ordinary one (the console: only the ordinary one), so that a
 // message's lines and time come from the call itself. A second call for the
 // same object registers nothing. Call it before other threads log.
-void add_default_channel(ChannelObject& object);
+CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 
 // -----------------------------------------------------------------------------
 // Console
@@ -219,10 +225,21 @@ struct FileChannelOptions {
 // "file-raw". Texts from any number of threads are appended whole, never
 // interleaved; each hand-over to the system is one write of whole texts, so
 // processes that append to one file do not tear each other's lines either.
+// A write that fails part-way (a full disk, a limit on the size of files) is
+// completed or undone: the file keeps whole texts only, and the texts not
+// written are counted in `dropped()`.
+//
+// While the channel has no file (it could not open its name, or the file
+// was removed and the name cannot be opened again), one line on the
+// standard error says so, its texts are dropped and counted, and it tries
+// the name again at most once a second. Once a second, too, it checks
+// whether its file was removed or moved away from its name, and then opens
+// the name afresh, as `reopen()` does; texts written to a removed file in
+// the second before that check go with it.
 class FileChannel : public ChannelObject {
  public:
-  // Opens `path` for appending. On failure `is_open()` is false, `error()`
-  // holds the system's error number, and the channel drops every text.
+  // Opens `path` for appending; on failure `is_open()` is false and
+  // `error()` holds the system's error number until the file opens.
   CORE_LOGGER_CHANNELS_API explicit FileChannel(std::string_view path, FileChannelOptions options = {});
 
   // Writes what is buffered and opens the file's name afresh, for tools such
@@ -251,15 +268,19 @@ struct RotatingFileOptions {
 //
 // For "app.log" the older files are "app.1.log" (the newest) to
 // "app.N.log", N being `max_files`: the index goes before the extension
-// ("app" gives "app.1"). With `daily` the file being written carries the
-// local date of its texts, "app_2026-12-07.log", and its older files by size
-// "app_2026-12-07.1.log" and on; the files of earlier days are left alone.
+// ("app" gives "app.1"; a backslash separates directories on Windows only).
+// With `daily` the file being written carries the local date of its texts,
+// "app_2026-12-07.log", and its older files by size "app_2026-12-07.1.log"
+// and on; the files of earlier days are left alone.
 //
 // When the file is not empty and a text would take it past `max_bytes`, the
 // file rotates first: a text is never split across files, and one larger
-// than `max_bytes` stands alone. A rotation that fails (a directory that
-// cannot be written, a full disk) keeps writing to the current file, keeps
-// the error, and is tried again at the next text past the limit.
+// than `max_bytes` stands alone (an empty text rotates nothing). A rotation
+// renames the older files that exist, up to the first missing index: files
+// beyond such a gap keep their names until rotations fill it. A rotation
+// that fails (a directory that cannot be written, a full disk) keeps writing
+// to the current file, keeps the error, and is tried again at the next text
+// past the limit.
 class RotatingFileChannel : public FileChannel {
  public:
   CORE_LOGGER_CHANNELS_API explicit RotatingFileChannel(std::string_view path,
@@ -349,19 +370,60 @@ struct SyslogOptions {
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
 // the facility and the level's value (0-1 debug, 2 informational, 3 warning,
-// 4 and above error), then the call's local time and UTC offset, this host,
-// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
-// no structured data, and as MSG the message's lines (line feeds kept), cut
-// to `max_message_bytes`. POSIX only; nothing is held back. Over TCP the
-// channel checks before each message whether the collector has closed the
-// connection, and reconnects first, so that a restarted collector costs no
-// uncounted message.
+// 4 error, 5 and above critical), then the call's local time and UTC offset,
+// this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
+// characters), no structured data, and as MSG the message's lines (line
+// feeds kept), cut to `max_message_bytes`. POSIX only; nothing is held back.
+// Over TCP the channel checks before each message whether the collector has
+// closed the connection, and reconnects first, so that a restarted collector
+// costs no uncounted message.
 class SyslogChannel : public ChannelObject {
  public:
   // Resolves the address now (which may wait for DNS); a malformed address
   // leaves the channel closed with the error EINVAL, an unresolvable one
   // with EHOSTUNREACH.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
+};
+#endif
+
+// -----------------------------------------------------------------------------
+// Systemd journal
+// -----------------------------------------------------------------------------
+
+// Where and as whom a `JournalChannel` sends. Read once, at construction.
+struct JournalOptions {
+  std::string identifier;                              // SYSLOG_IDENTIFIER; empty: the program's short name
+  std::string socket = "/run/systemd/journal/socket";  // journald's native socket
+  // The longest a log call waits for the channel (its lock, journald's full
+  // queue); an entry that cannot go out in time is dropped and counted. 0:
+  // no wait at all.
+  std::uint32_t send_timeout_ms = 100;
+};
+
+#if CORE_LOGGER_CHANNELS_HAS_JOURNAL
+// A channel that sends one entry per call to the systemd journal over its
+// native protocol; its records are named "journal" and "journal-raw". The
+// fields, each filterable (`journalctl CORE_CATEGORY=net`):
+//   MESSAGE            the message's lines, line feeds kept
+//   PRIORITY           SyslogChannel's severity of the level's value: 7
+//                      for 0-1, 6 for 2, 4 for 3, 3 for 4, 2 for 5 and up
+//   SYSLOG_IDENTIFIER  `identifier`
+//   CODE_FILE, CODE_LINE, CODE_FUNC
+//                      when the call carries its location (the statements
+//                      of core/log.h and the reports do)
+//   TID                the calling thread's id
+//   CORE_CATEGORY, CORE_LEVEL (the level's name), CORE_LEVEL_VALUE,
+//   CORE_TIMESTAMP     the call's local time as the JSON lines write it
+// Values are sent as they are, any bytes; an entry too large for a datagram
+// goes in a sealed memory file. Without a journal (no socket, journald
+// stopped) entries are dropped and counted, and flow again once journald is
+// back. A forked child sends on a socket of its own. Linux only; nothing is
+// held back.
+class JournalChannel : public ChannelObject {
+ public:
+  // Connects now; a journal not there yet leaves the channel open with its
+  // error. A socket path too long for a unix socket leaves it closed.
+  CORE_LOGGER_CHANNELS_API explicit JournalChannel(JournalOptions options = {});
 };
 #endif
 

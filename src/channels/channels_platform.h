@@ -45,15 +45,41 @@ constexpr FileHandle kNoFile = -1;
 // number in `*error`.
 FileHandle open_for_append(const std::string& path, int* error) noexcept;
 
-// Writes all of `size` bytes, in one system call unless the system takes
-// fewer. Returns 0, or the system's error number (what was not written is
-// lost).
-int write_file(FileHandle file, const char* data, std::size_t size) noexcept;
+// The characters that end a directory's name in a path.
+extern const char kPathSeparators[];
+
+// Writes up to `size` bytes in one system call, which a signal does not
+// interrupt, and returns how many it wrote; when that is fewer because the
+// write failed, `*error` holds the system's error number (else 0). With
+// `size_limited` (file_size_limited), a write past the limit fails with
+// EFBIG instead of raising the signal that would end the process.
+std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool size_limited,
+                       int* error) noexcept;
+
+// Whether this process has a limit on the size of the files it writes
+// (RLIMIT_FSIZE), past which a write raises a signal that ends it.
+bool file_size_limited() noexcept;
 
 void close_file(FileHandle file) noexcept;
 
 // The size of the open file; 0 when it cannot be read.
 std::uint64_t file_size(FileHandle file) noexcept;
+
+// Where the last write through `file` ended, and the file's size now; false
+// when either cannot be read.
+bool file_end(FileHandle file, std::uint64_t* position, std::uint64_t* size) noexcept;
+
+// Cuts the open file to `size` bytes. Returns 0 or the system's error number.
+int truncate_file(FileHandle file, std::uint64_t size) noexcept;
+
+// Whether the open file is still the one at `path`: Linked; Moved when it
+// has a name but `path` names another file or none; Removed when it has no
+// name left. Linked when that cannot be told.
+enum class FilePlace : std::uint8_t { Linked, Moved, Removed };
+FilePlace file_place(FileHandle file, const std::string& path) noexcept;
+
+// Whether a file (or anything else) exists at `path`.
+bool file_exists(const std::string& path) noexcept;
 
 // Renames `from` to `to`, replacing a file `to` (std::rename does not on
 // Windows). Returns 0 or the system's error number.
@@ -64,6 +90,12 @@ int remove_file(const std::string& path) noexcept;
 
 // Whether `error` says that a file does not exist.
 bool is_missing_file(int error) noexcept;
+
+// Writes `text` to the standard error in one write; a failure is ignored.
+void write_standard_error(std::string_view text) noexcept;
+
+// The system's description of an error number, without a line end.
+std::string describe_error(int error);
 
 // Has `prepare` run before every fork(), and `parent` and `child` after it in
 // each process, with the platform's own lock (around the zone lookup) taken

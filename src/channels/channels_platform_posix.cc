@@ -11,6 +11,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -126,15 +128,40 @@ FileHandle open_for_append(const std::string& path, int* error) noexcept {
   return fd < 0 ? kNoFile : fd;
 }
 
-int write_file(FileHandle file, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const ssize_t written = ::write(static_cast<int>(file), data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : EIO;
-    data += written;
-    size -= static_cast<std::size_t>(written);
+const char kPathSeparators[] = "/";
+
+std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool size_limited,
+                       int* error) noexcept {
+  // A write that starts at or past RLIMIT_FSIZE raises SIGXFSZ at the
+  // writing thread, whose default action ends the process. Under a limit the
+  // signal is blocked for the write, and one that the write raised is taken
+  // off again: the write fails with EFBIG, which the channel reports. Without
+  // a limit (nearly always) this costs nothing.
+  sigset_t file_size_signal;
+  sigset_t saved;
+  if (size_limited) {
+    ::sigemptyset(&file_size_signal);
+    ::sigaddset(&file_size_signal, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &file_size_signal, &saved);
   }
-  return 0;
+  ssize_t written;
+  do {
+    written = ::write(static_cast<int>(file), data, size);
+  } while (written < 0 && errno == EINTR);
+  *error = written < 0 ? errno : written == 0 && size != 0 ? EIO : 0;
+  if (size_limited) {
+    if (*error == EFBIG) {
+      const struct timespec now { 0, 0 };
+      ::sigtimedwait(&file_size_signal, nullptr, &now);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  }
+  return written > 0 ? static_cast<std::size_t>(written) : 0;
+}
+
+bool file_size_limited() noexcept {
+  struct rlimit limit;
+  return ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
 }
 
 void close_file(FileHandle file) noexcept { ::close(static_cast<int>(file)); }
@@ -144,6 +171,39 @@ std::uint64_t file_size(FileHandle file) noexcept {
   return ::fstat(static_cast<int>(file), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
+bool file_end(FileHandle file, std::uint64_t* position, std::uint64_t* size) noexcept {
+  // With O_APPEND every write moves the offset to the end of what it wrote.
+  const off_t offset = ::lseek(static_cast<int>(file), 0, SEEK_CUR);
+  struct stat status;
+  if (offset < 0 || ::fstat(static_cast<int>(file), &status) != 0) return false;
+  *position = static_cast<std::uint64_t>(offset);
+  *size = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
+int truncate_file(FileHandle file, std::uint64_t size) noexcept {
+  int result;
+  do {
+    result = ::ftruncate(static_cast<int>(file), static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+FilePlace file_place(FileHandle file, const std::string& path) noexcept {
+  struct stat open_file;
+  struct stat named;
+  if (::fstat(static_cast<int>(file), &open_file) != 0) return FilePlace::Linked;
+  if (open_file.st_nlink == 0) return FilePlace::Removed;
+  const bool same = ::stat(path.c_str(), &named) == 0 && named.st_dev == open_file.st_dev &&
+                    named.st_ino == open_file.st_ino;
+  return same ? FilePlace::Linked : FilePlace::Moved;
+}
+
+bool file_exists(const std::string& path) noexcept {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
 int rename_file(const std::string& from, const std::string& to) noexcept {
   return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
@@ -151,6 +211,15 @@ int rename_file(const std::string& from, const std::string& to) noexcept {
 int remove_file(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
 bool is_missing_file(int error) noexcept { return error == ENOENT; }
+
+void write_standard_error(std::string_view text) noexcept {
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+}
+
+std::string describe_error(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);  // the GNU variant, which returns the text
+}
 
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
   g_fork_prepare = prepare;

@@ -68,19 +68,22 @@ FileHandle open_for_append(const std::string& path, int* error) noexcept {
   return reinterpret_cast<FileHandle>(handle);
 }
 
-int write_file(FileHandle file, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const DWORD chunk = static_cast<DWORD>(size < 0x40000000u ? size : 0x40000000u);
-    DWORD written = 0;
-    if (::WriteFile(reinterpret_cast<HANDLE>(file), data, chunk, &written, nullptr) == 0) {
-      return static_cast<int>(::GetLastError());
-    }
-    if (written == 0) return static_cast<int>(ERROR_WRITE_FAULT);
-    data += written;
-    size -= written;
+const char kPathSeparators[] = "\\/";
+
+std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool, int* error) noexcept {
+  // WriteFile takes a DWORD; a longer text goes out in more than one call.
+  const DWORD chunk = static_cast<DWORD>(size < 0x40000000u ? size : 0x40000000u);
+  DWORD written = 0;
+  *error = 0;
+  if (::WriteFile(reinterpret_cast<HANDLE>(file), data, chunk, &written, nullptr) == 0) {
+    *error = static_cast<int>(::GetLastError());
+  } else if (written == 0 && size != 0) {
+    *error = static_cast<int>(ERROR_WRITE_FAULT);
   }
-  return 0;
+  return written;
 }
+
+bool file_size_limited() noexcept { return false; }
 
 void close_file(FileHandle file) noexcept { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
@@ -89,6 +92,50 @@ std::uint64_t file_size(FileHandle file) noexcept {
   return ::GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size) != 0
              ? static_cast<std::uint64_t>(size.QuadPart)
              : 0;
+}
+
+bool file_end(FileHandle file, std::uint64_t* position, std::uint64_t* size) noexcept {
+  const LARGE_INTEGER zero{};
+  LARGE_INTEGER offset;
+  LARGE_INTEGER length;
+  if (::SetFilePointerEx(reinterpret_cast<HANDLE>(file), zero, &offset, FILE_CURRENT) == 0 ||
+      ::GetFileSizeEx(reinterpret_cast<HANDLE>(file), &length) == 0) {
+    return false;
+  }
+  *position = static_cast<std::uint64_t>(offset.QuadPart);
+  *size = static_cast<std::uint64_t>(length.QuadPart);
+  return true;
+}
+
+int truncate_file(FileHandle file, std::uint64_t size) noexcept {
+  // A handle opened for appending only may be refused: the caller then
+  // leaves the file as it is.
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileEndOfFileInfo, &end, sizeof end) !=
+                 0
+             ? 0
+             : static_cast<int>(::GetLastError());
+}
+
+FilePlace file_place(FileHandle file, const std::string& path) noexcept {
+  BY_HANDLE_FILE_INFORMATION open_file;
+  if (::GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &open_file) == 0) return FilePlace::Linked;
+  if (open_file.nNumberOfLinks == 0) return FilePlace::Removed;
+  const HANDLE named = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return FilePlace::Moved;
+  BY_HANDLE_FILE_INFORMATION other;
+  const bool same = ::GetFileInformationByHandle(named, &other) != 0 &&
+                    other.dwVolumeSerialNumber == open_file.dwVolumeSerialNumber &&
+                    other.nFileIndexHigh == open_file.nFileIndexHigh &&
+                    other.nFileIndexLow == open_file.nFileIndexLow;
+  ::CloseHandle(named);
+  return same ? FilePlace::Linked : FilePlace::Moved;
+}
+
+bool file_exists(const std::string& path) noexcept {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 int rename_file(const std::string& from, const std::string& to) noexcept {
@@ -103,6 +150,22 @@ int remove_file(const std::string& path) noexcept {
 
 bool is_missing_file(int error) noexcept {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void write_standard_error(std::string_view text) noexcept {
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+              nullptr);
+}
+
+std::string describe_error(int error) {
+  char buffer[256];
+  DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  while (length > 0 &&
+         (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' || buffer[length - 1] == '.'))
+    --length;
+  return length > 0 ? std::string(buffer, length) : "error " + std::to_string(error);
 }
 
 void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}

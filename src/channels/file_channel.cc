@@ -3,11 +3,13 @@
 // fresh file when a text would take the current one past its size.
 #include "core/channels.h"
 
+#include <algorithm>
 #include <string>
 
 #include "calendar/civil_time.h"
 #include "channels/appending_file.h"
 #include "channels/channel_state.h"
+#include "channels/channels_platform.h"
 #include "channels/file_naming.h"
 #include "channels/json_lines.h"
 #include "channels/local_time.h"
@@ -37,19 +39,20 @@ class FileState final : public ChannelState {
         options_(options),
         dated_(options.daily || options.format == FileFormat::Text),
         path_(path),
-        file_(options.flush, options.flush_level, options.buffer_size) {
+        file_(options.flush, options.flush_level, options.buffer_size),
+        max_bytes_(options.max_bytes != 0 ? options.max_bytes : ~std::uint64_t{0}) {
     int offset = 0;
-    day_ = file_day_ = calendar::day_of_ticks(local_time_now(&offset).ticks);
-    current_ = name_of(0, file_day_);
-    open_error_ = file_.open(current_);
-    account(WriteResult{open_error_, 0});
+    const std::uint64_t now = local_time_now(&offset).ticks;
+    day_ = file_day_ = calendar::day_of_ticks(now);
+    file_.checked_at(now);
+    account(WriteResult{file_.open(name_of(0, file_day_)), 0});
   }
 
   void reopen() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_) return;
     const WriteResult written = file_.write_out();
-    account(worse(written, WriteResult{file_.open(current_), 0}));
+    account(worse(written, WriteResult{file_.open(file_.name()), 0}));
   }
 
  private:
@@ -57,13 +60,24 @@ class FileState final : public ChannelState {
     return options_.format == FileFormat::JsonLines ? encode_json_line(message, scratch) : message.text;
   }
 
+  // A text of the day of the last one, while no check of the file is due,
+  // and which needs no rotation, only goes to the file.
   WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point) override {
-    if (!file_.is_open()) return WriteResult{open_error_, 1};
-    WriteResult result{kHeldBack, 0};
+    if (message.timestamp.ticks - calm_from_ < calm_span_ && fits(encoded.size()) && !encoded.empty()) {
+      return file_.append(encoded, message.level->value);
+    }
+    return write_with_care(message, encoded);
+  }
+
+  [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded) {
+    if (encoded.empty()) return WriteResult{kHeldBack, 0};  // nothing to write: no date line, no rotation
+    WriteResult result = file_.look_after(message.timestamp.ticks);
+    calm_span_ = 0;
+    if (!file_.is_open()) return worse(result, WriteResult{file_.open_error(), 1});
     char date_line[kDateLength + 11];
     std::size_t date_size = 0;
     const std::int64_t day = dated_ ? calendar::day_of_ticks(message.timestamp.ticks) : day_;
-    if (options_.daily && day != file_day_) result = open_day(day);  // until it succeeds
+    if (options_.daily && day != file_day_) result = worse(result, open_day(day));  // until it succeeds
     if (day != day_) {
       day_ = day;
       // A day's own file needs no date line; the file of another day that
@@ -73,12 +87,30 @@ class FileState final : public ChannelState {
         date_size = static_cast<std::size_t>(end - date_line);
       }
     }
-    const std::uint64_t size = file_.size();
-    if (options_.max_bytes != 0 && size != 0 && size + date_size + encoded.size() > options_.max_bytes) {
+    if (file_.size() != 0 && !fits(date_size + encoded.size())) {
       result = worse(result, rotate_for_size());
     }
     if (date_size != 0) result = worse(result, file_.append({date_line, date_size}, 0, /*counted=*/false));
-    return worse(result, file_.append(encoded, message.level->value));
+    result = worse(result, file_.append(encoded, message.level->value));
+    if (file_.is_open() && !(options_.daily && file_day_ != day_)) settle_calm();
+    return result;
+  }
+
+  // Whether `bytes` more keep the file within max_bytes.
+  bool fits(std::uint64_t bytes) const noexcept { return file_.size() + bytes <= max_bytes_; }
+
+  // The ticks of no check of the file and, when days matter, of day_.
+  void settle_calm() {
+    std::uint64_t from = file_.checked_from();
+    std::uint64_t until = from + 2 * calendar::kTicksPerSecond;
+    if (dated_) {
+      const std::uint64_t day_start =
+          calendar::k1970Ticks + static_cast<std::uint64_t>(day_) * calendar::kTicksPerDay;
+      from = std::max(from, day_start);
+      until = std::min(until, day_start + calendar::kTicksPerDay);
+    }
+    calm_from_ = from;
+    calm_span_ = until > from ? until - from : 0;
   }
 
   WriteResult flush_locked() override { return file_.write_out(); }
@@ -89,46 +121,48 @@ class FileState final : public ChannelState {
   // Moves to the file of `day`; on failure the current file stays.
   WriteResult open_day(std::int64_t day) {
     const WriteResult written = file_.write_out();
-    std::string name = name_of(0, day);
-    const int failure = file_.open(name);
-    if (failure == 0) {
-      file_day_ = day;
-      current_ = std::move(name);
-    }
+    const int failure = file_.open(name_of(0, day));
+    if (failure == 0) file_day_ = day;
     return worse(written, WriteResult{failure, 0});
   }
 
-  // Moves every older file one index up, the oldest beyond max_files being
-  // replaced, and the current file to index 1; then starts the current name
-  // afresh. On failure the current file stays, and the next text past the
-  // limit tries again.
+  // Moves the older files one index up, as far as they exist without a gap
+  // (the oldest kept being replaced), and the current file to index 1; then
+  // starts the current name afresh. On failure the current file stays, and
+  // the next text past the limit tries again.
   WriteResult rotate_for_size() {
     const WriteResult written = file_.write_out();
-    for (std::uint32_t index = options_.max_files; index > 1; --index) {
+    const RotationPlan plan = plan_rotation(options_.max_files, [this](std::uint32_t index) {
+      return channels_platform::file_exists(name_of(index, file_day_));
+    });
+    for (std::uint32_t index = plan.moved; index > 0; --index) {
       const int failure =
-          channels_platform::rename_file(name_of(index - 1, file_day_), name_of(index, file_day_));
+          channels_platform::rename_file(name_of(index, file_day_), name_of(index + 1, file_day_));
       if (failure != 0 && !channels_platform::is_missing_file(failure)) return worse(written, {failure, 0});
     }
-    const bool keep_older = options_.max_files > 0;
-    const std::string first = keep_older ? name_of(1, file_day_) : std::string();
-    int failure = keep_older ? channels_platform::rename_file(current_, first)
-                             : channels_platform::remove_file(current_);
-    if (failure == 0 && (failure = file_.open(current_)) != 0 && keep_older) {
-      channels_platform::rename_file(first, current_);
+    const std::string current = file_.name();
+    const std::string first = plan.keep_current ? name_of(1, file_day_) : std::string();
+    int failure = plan.keep_current ? channels_platform::rename_file(current, first)
+                                    : channels_platform::remove_file(current);
+    if (failure == 0 && (failure = file_.open(current)) != 0 && plan.keep_current) {
+      channels_platform::rename_file(first, current);
     }
     return worse(written, WriteResult{failure, 0});
   }
 
   std::string name_of(std::uint32_t index, std::int64_t day) const {
-    return rotated_file_name(path_, options_.daily, day, index);
+    return rotated_file_name(path_, channels_platform::kPathSeparators, options_.daily, day, index);
   }
 
   const FileOptions options_;
   const bool dated_;  // whether the day of a text matters
   const std::string path_;
   AppendingFile file_;
-  int open_error_ = 0;
-  std::string current_;        // the name being written
+  const std::uint64_t max_bytes_;  // no limit: the most there is
+  // The texts whose ticks lie from calm_from_ on for calm_span_ go straight
+  // to the file (write_locked).
+  std::uint64_t calm_from_ = 0;
+  std::uint64_t calm_span_ = 0;
   std::int64_t day_ = 0;       // the local day (since 1970) of the last text
   std::int64_t file_day_ = 0;  // the day in the current file's name (daily)
 };

@@ -4,15 +4,16 @@
 
 namespace core::logger::channels_detail {
 
-std::size_t extension_start(std::string_view path) noexcept {
-  const std::size_t separator = path.find_last_of("/\\");
+std::size_t extension_start(std::string_view path, std::string_view separators) noexcept {
+  const std::size_t separator = path.find_last_of(separators);
   const std::size_t name = separator == std::string_view::npos ? 0 : separator + 1;
   const std::size_t dot = path.rfind('.');
   return dot != std::string_view::npos && dot > name ? dot : path.size();
 }
 
-std::string rotated_file_name(std::string_view path, bool daily, std::int64_t day, std::uint32_t index) {
-  const std::size_t at = extension_start(path);
+std::string rotated_file_name(std::string_view path, std::string_view separators, bool daily,
+                              std::int64_t day, std::uint32_t index) {
+  const std::size_t at = extension_start(path, separators);
   std::string name(path.substr(0, at));
   if (daily) {
     char date[kDateLength + 1] = {'_'};

@@ -15,7 +15,7 @@
 namespace core::logger::channels_detail {
 
 // The syslog severity of a level's value: 0-1 debug (7), 2 informational
-// (6), 3 warning (4), 4 and above error (3).
+// (6), 3 warning (4), 4 error (3), 5 and above critical (2).
 unsigned syslog_severity(std::uint32_t level_value) noexcept;
 
 // `text` as a header field: at most `max_length` printable US-ASCII

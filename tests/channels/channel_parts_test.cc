@@ -22,20 +22,43 @@ constexpr std::int64_t kDay = 20794;                     // 2026-12-07
 constexpr LogTimestamp kTime{639322333271239000};        // 2026-12-07 09:42:07.1239, local
 constexpr LogTimestamp kBefore1970{621355967999999999};  // 1969-12-31 23:59:59.9999999
 
-TEST(FileNamingTest, DayAndIndexGoBeforeTheExtensionOfTheName) {
-  const std::tuple<const char*, bool, std::int64_t, std::uint32_t, const char*> cases[] = {
-      {"app.log", false, kDay, 0, "app.log"},
-      {"app.log", false, kDay, 3, "app.3.log"},
-      {"app", false, kDay, 1, "app.1"},
-      {"app.tar.gz", false, kDay, 12, "app.tar.12.gz"},
-      {"logs.d/app", false, kDay, 2, "logs.d/app.2"},
-      {"logs/.hidden", false, kDay, 1, "logs/.hidden.1"},
-      {"app.log", true, kDay, 0, "app_2026-12-07.log"},
-      {"app.log", true, kDay, 2, "app_2026-12-07.2.log"},
-      {"app", true, -1, 0, "app_1969-12-31"},
+TEST(FileNamingTest, DayAndIndexGoBeforeTheExtensionOfTheNameAfterThePlatformsSeparators) {
+  constexpr const char* kPosix = "/";
+  constexpr const char* kWindows = "\\/";
+  const std::tuple<const char*, const char*, bool, std::int64_t, std::uint32_t, const char*> cases[] = {
+      {"app.log", kPosix, false, kDay, 0, "app.log"},
+      {"app.log", kPosix, false, kDay, 3, "app.3.log"},
+      {"app", kPosix, false, kDay, 1, "app.1"},
+      {"app.tar.gz", kPosix, false, kDay, 12, "app.tar.12.gz"},
+      {"logs.d/app", kPosix, false, kDay, 2, "logs.d/app.2"},
+      {"logs/.hidden", kPosix, false, kDay, 1, "logs/.hidden.1"},
+      {"app.lo\\g", kPosix, false, kDay, 1, "app.1.lo\\g"},  // an ordinary character
+      {"app.lo\\g", kWindows, false, kDay, 1, "app.lo\\g.1"},
+      {"logs.d\\app", kWindows, false, kDay, 1, "logs.d\\app.1"},
+      {"app.log", kPosix, true, kDay, 0, "app_2026-12-07.log"},
+      {"app.log", kPosix, true, kDay, 2, "app_2026-12-07.2.log"},
+      {"app", kPosix, true, -1, 0, "app_1969-12-31"},
   };
-  for (const auto& [path, daily, day, index, name] : cases) {
-    EXPECT_EQ(rotated_file_name(path, daily, day, index), name);
+  for (const auto& [path, separators, daily, day, index, name] : cases) {
+    EXPECT_EQ(rotated_file_name(path, separators, daily, day, index), name);
+  }
+}
+
+TEST(FileNamingTest, ARotationRenamesTheFilesThatExistUpToTheFirstGap) {
+  // max_files, which older files exist ('1' at index - 1), the renames.
+  const std::tuple<std::uint32_t, const char*, std::uint32_t> cases[] = {
+      {100000, "111", 4}, {100000, "", 1}, {5, "11111", 5},  // the oldest is replaced
+      {5, "11011", 3},    {1, "1", 1},     {0, "1", 0},      // removed
+  };
+  for (const auto& [max_files, files, renames] : cases) {
+    const std::string exists = files;
+    std::uint32_t asked = 0;
+    const RotationPlan plan = plan_rotation(max_files, [&](std::uint32_t index) {
+      ++asked;
+      return index <= exists.size() && exists[index - 1] == '1';
+    });
+    EXPECT_EQ(plan.renames(), renames) << max_files << " " << files;
+    EXPECT_LE(asked, renames) << "a name asked after the first gap";
   }
 }
 
@@ -59,7 +82,7 @@ TEST(LocalTimeTest, IsoTimesTruncateMillisecondsAndCarryOffsetsAheadOfAndBehindU
 TEST(Rfc5424Test, PriorityTimeFieldsAndMessageWithTheirLimits) {
   constexpr LogLevel kLevels[] = {{"TRCE", 0}, {"DBUG", 1}, {"INFO", 2},
                                   {"WARN", 3}, {"ERRR", 4}, {"CRIT", 9}};
-  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 3};
+  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 2};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(syslog_severity(kLevels[i].value), kSeverities[i]);
   EXPECT_EQ(sender_fields("host", "my app", ""), " host my_app - ");
   const std::string long_name(40, 'c');

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -312,7 +315,7 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
   for (const auto& [channel, app] : channels) add_default_channel(*channel);
   constexpr LogCategory kSyslog = make_category("syslog.test");
   const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},   {kDebugLevel, 7}, {kInfoLevel, 6},
-                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 3}};
+                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 2}};
   std::vector<std::string> expected;
   for (int i = 0; i < 60; ++i) {
     const std::string message =
@@ -518,14 +521,171 @@ TEST(ForkTest, ChildrenOfAThreadedProcessLogAtOnceAndNothingIsWrittenTwice) {
   for (const auto& [message, count] : delivered) EXPECT_EQ(count, 1) << message;
 }
 
-TEST(FileChannelFullDiskTest, TextsOfAFailedWriteAreCountedAndTheErrorStandsUntilAWriteSucceeds) {
-  FileChannel full("/dev/full", FileChannelOptions{FlushPolicy::WhenFull, 3, 1024});
-  for (int i = 0; i < 3; ++i) full.write(kInfoLevel, "text\n");
-  EXPECT_EQ(full.dropped(), 0u);
-  full.flush();
-  EXPECT_TRUE(full.error() == ENOSPC && full.dropped() == 3) << full.error();
-  full.write(kInfoLevel, "held back\n");
-  EXPECT_EQ(full.error(), ENOSPC);
+// File channels that cannot write: a missing directory, a file removed or
+// moved away, a full disk and a limit on the size of files.
+
+constexpr std::uint64_t kSecond = 10'000'000;
+constexpr std::uint64_t kCallTime = 634'294'371'600'000'000;  // 2011-01-01 01:00 local, far from now
+
+// Points the standard error at `path` while it lives.
+class StandardErrorTo {
+ public:
+  explicit StandardErrorTo(const std::string& path) : saved_(::dup(STDERR_FILENO)) {
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(file, STDERR_FILENO);
+    ::close(file);
+  }
+  ~StandardErrorTo() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  const int saved_;
+};
+
+TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAtMostOnceASecond) {
+  testing::TempDir dir;
+  const std::string path = dir.file("sub/app.lo\\g");  // a backslash is a character of the name
+  const std::string said = "core_logger: cannot open " + path +
+                           ": No such file or directory; its texts are dropped until it opens\n";
+  std::uint64_t at = kCallTime;
+  {
+    StandardErrorTo standard_error(dir.file("stderr"));
+    RotatingFileChannel channel(path, RotatingFileOptions{{}, 3, 0, /*max_bytes=*/100, 5});
+    const auto write = [&](double seconds_later, const std::string& text) {
+      at += static_cast<std::uint64_t>(seconds_later * kSecond);
+      testing::deliver_as_call(channel, LogTimestamp{at}, text);
+    };
+    EXPECT_TRUE(!channel.is_open() && channel.error() == ENOENT);
+    write(0, "1\n");   // the clock moved on: tried again, in vain
+    channel.reopen();  // says nothing more
+    std::filesystem::create_directory(dir.file("sub"));
+    write(0.9, "2\n");  // not within the second
+    EXPECT_TRUE(!channel.is_open() && channel.error() == ENOENT && channel.dropped() == 2);
+    write(0.2, "3\n");
+    EXPECT_TRUE(channel.is_open() && channel.error() == 0 && channel.dropped() == 2);
+    EXPECT_EQ(dir.read("sub/app.lo\\g"), "---- 2011-01-01 ----\n3\n");
+    // Removed: the texts of the second before the check go with it.
+    std::filesystem::remove(path);
+    write(0.5, "4\n");
+    write(0.6, "5\n");
+    EXPECT_EQ(dir.read("sub/app.lo\\g"), "5\n");
+    // Moved away: what came before the check stays with it.
+    std::filesystem::rename(path, dir.file("sub/moved"));
+    write(0.5, "6\n");
+    write(0.6, "7\n");
+    EXPECT_EQ(dir.read("sub/moved") + "|" + dir.read("sub/app.lo\\g"), "5\n6\n|7\n");
+    // The directory removed: said again, and dropped until it comes back.
+    std::filesystem::remove_all(dir.file("sub"));
+    write(1.1, "8\n");
+    write(0.5, "9\n");
+    EXPECT_TRUE(!channel.is_open() && channel.error() == ENOENT && channel.dropped() == 4);
+    std::filesystem::create_directory(dir.file("sub"));
+    write(0.6, "10\n");
+    write(0, std::string(98, 'x') + "\n");  // rotates
+    EXPECT_TRUE(channel.is_open() && channel.error() == 0 && channel.dropped() == 4);
+  }
+  EXPECT_EQ(dir.read("stderr"), said + said);
+  EXPECT_EQ(dir.read("sub/app.1.lo\\g"), "10\n");
+}
+
+// Text `i`, of a length that varies, so that a full disk cuts texts at
+// varied places.
+std::string numbered(int i) { return fmt::format("L{:05} {}", i, std::string(20 + i * 7 % 61, 'p')); }
+
+// For text and JSON lines, written at once and from a buffer: logs numbered
+// texts into `path` until the channel reports `full`, a few more, then calls
+// `free_space` and logs a few more; returns what is wrong: a line torn or
+// out of order, a count of lost texts other than the texts missing, an error
+// that does not stand while the disk is full or stays after.
+std::string fill_and_free(const std::string& path, int full, const std::function<void()>& fill,
+                          const std::function<void()>& free_space) {
+  std::string wrong;
+  for (const FileFormat format : {FileFormat::Text, FileFormat::JsonLines}) {
+    for (const FlushPolicy flush : {FlushPolicy::EveryText, FlushPolicy::WhenFull}) {
+      fill();
+      int sent = 0;
+      std::uint64_t lost = 0;
+      {
+        FileChannel channel(path, FileChannelOptions{flush, 3, 1000, format});
+        const auto log = [&](int count) {
+          for (int i = 0; i < count; ++i) {
+            channel.write(kInfoLevel, numbered(sent++) + (format == FileFormat::Text ? "\n" : ""));
+            if (channel.error() != 0 && channel.error() != full)
+              wrong += fmt::format("error {}; ", channel.error());
+          }
+        };
+        while (channel.error() != full && sent < 100000) log(1);
+        log(50);
+        if (channel.error() != full) wrong += fmt::format("error {} while full; ", channel.error());
+        free_space();
+        log(50);
+        channel.flush();
+        if (channel.error() != 0) wrong += fmt::format("error {} after space came back; ", channel.error());
+        lost = channel.dropped();
+      }
+      const std::string contents = testing::read_file(path);
+      std::filesystem::remove(path);
+      if (contents.empty() || contents.back() != '\n') return wrong + "no text, or a torn last line";
+      std::istringstream in(contents);
+      int present = 0;
+      for (std::string line, last = " "; std::getline(in, line); ++present) {
+        if (format == FileFormat::JsonLines) {
+          const json object = json::parse(line, nullptr, false);
+          line = object.is_object() && object["message"].is_string() ? object["message"] : "";
+        }
+        int i = -1;
+        std::sscanf(line.c_str(), "L%d", &i);
+        if (i < 0 || line != numbered(i) || line <= last) return wrong + "a torn line or one out of order";
+        last = line;
+      }
+      if (sent - present != static_cast<int>(lost) || lost == 0) {
+        wrong += fmt::format("{} of {} texts missing, {} counted; ", sent - present, sent, lost);
+      }
+    }
+  }
+  return wrong;
+}
+
+TEST(FileChannelFullDiskTest, AFullDiskLeavesWholeTextsAndCountsTheOthers) {
+  testing::TempDir dir;
+  const std::string mount_point = dir.file("tmpfs");
+  std::filesystem::create_directory(mount_point);
+  if (::geteuid() != 0 || ::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && ci == "true"s) FAIL() << "CI runs as root, which can mount a tmpfs";
+    GTEST_SKIP() << "mounting a tmpfs needs root";
+  }
+  const struct Unmount {
+    std::string at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{mount_point};
+  const std::string filler = mount_point + "/filler";
+  EXPECT_EQ(
+      fill_and_free(
+          mount_point + "/app.log", ENOSPC, [&] { std::ofstream(filler) << std::string(192 * 1024, 'f'); },
+          [&] { std::filesystem::remove(filler); }),
+      "");
+}
+
+TEST(FileChannelFullDiskTest, AFileSizeLimitCutsNoTextAndEndsNoProcess) {
+  testing::TempDir dir;
+  EXPECT_EXIT(
+      {
+        struct rlimit limit;
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t most = limit.rlim_max;
+        const auto limit_to = [&](rlim_t size) {
+          limit.rlim_cur = size;
+          ::setrlimit(RLIMIT_FSIZE, &limit);
+        };
+        const std::string wrong = fill_and_free(
+            dir.file("app.log"), EFBIG, [&] { limit_to(64 * 1024); }, [&] { limit_to(most); });
+        std::fputs(wrong.c_str(), stderr);
+        std::_Exit(wrong.empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SyslogChannelErrorTest, LossesAreCountedAndTheErrorClearsOnceMessagesGoOutAgain) {

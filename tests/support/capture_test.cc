@@ -22,4 +22,14 @@ std::string without_padding(std::string_view text) {
   return std::regex_replace(mask_time(text), kPadding, "]$1");
 }
 
+void deliver_as_call(const ChannelObject& channel, LogTimestamp timestamp, const std::string& text) {
+  const LogRawChannel raw = channel.raw_channel();
+  const LogChannel ordinary = channel.channel();
+  DispatchContext context{};
+  context.raw_channels = &raw;
+  context.raw_channel_count = 1;
+  raw.callback(raw.user_data, context, kAssertCategory, kInfoLevel, timestamp, text);
+  ordinary.callback(ordinary.user_data, context, kAssertCategory, kInfoLevel, with_nul(text));
+}
+
 }  // namespace core::logger::testing

@@ -41,6 +41,16 @@ class CaptureTest : public ::testing::Test {
 // tests of the process logged; tests that check it use their own process.
 std::string without_padding(std::string_view text);
 
+// Writes `text` through the records of `channel` as a call of `timestamp`
+// whose raw span holds the channel's raw record.
+void deliver_as_call(const ChannelObject& channel, LogTimestamp timestamp, const std::string& text);
+
+// The bytes of the file at `path`; empty when there is none.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // A fresh directory that removes itself, named after the running test and
 // a random number, since other processes may run the same tests at once.
 class TempDir {
@@ -49,10 +59,7 @@ class TempDir {
   ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
 
   std::string file(const std::string& name) const { return (path_ / name).string(); }
-  std::string read(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string read(const std::string& name) const { return read_file(file(name)); }
 
  private:
   const std::filesystem::path path_ =
