@@ -43,6 +43,7 @@
 #include "support/capture_test.h"
 #include "support/child_process.h"
 #include "support/recording_channel.h"
+#include "support/terminal.h"
 
 // Outside any namespace and with C linkage, so that the name is easy to find
 // (this test program is linked with ENABLE_EXPORTS).
@@ -113,6 +114,81 @@ TEST(ConsoleTerminalTest, OnlyATerminalGetsColourUnlessNoColorIsSet) {
   std::FILE* file = std::tmpfile();
   EXPECT_EQ(written_through_standard_output(fileno(file), nullptr, fileno(file)), "hi\n");
   std::fclose(file);
+}
+
+// Texts with control characters, each as a terminal should get it: every
+// control character as "\xHH", line feeds, tabs and UTF-8 as they are.
+struct ControlRow {
+  const char* name;
+  std::string text;
+  std::string escaped;
+};
+const ControlRow kControlRows[] = {
+    {"ESC sequences, BEL", "evil\x1b]0;pwned\x07\x1b[2J\n", "evil\\x1B]0;pwned\\x07\\x1B[2J\n"},
+    {"NUL, DEL, CR",
+     "a\0b\x7f"
+     "c\rd\n"s,
+     "a\\x00b\\x7Fc\\x0Dd\n"},
+    {"C1 controls in UTF-8",
+     "\xc2\x9b"
+     "2J \xc2\x80\xc2\x9f|\n",
+     "\\xC2\\x9B2J \\xC2\\x80\\xC2\\x9F|\n"},
+    {"UTF-8, line feed, tab", "caf\xc3\xa9\t\xc2\xa0\xc2\xa2 \xe2\x82\xac\n\xf0\x9f\x98\x80\n",
+     "caf\xc3\xa9\t\xc2\xa0\xc2\xa2 \xe2\x82\xac\n\xf0\x9f\x98\x80\n"},
+    // Past the first sixteen bytes, at the edges of the ranges, across the
+    // end of a sixteen-byte block (offset 31), and a lead byte that the text
+    // ends on.
+    {"long",
+     "0123456789abcdef \x1f \x20\x7e\x80\xc2\x7f\xc2\x85"
+     "abcde\xc2\x9f"
+     "0123456789abcdef\x01\xc2",
+     "0123456789abcdef \\x1F \x20\x7e\x80\xc2\\x7F\\xC2\\x85"
+     "abcde\\xC2\\x9F0123456789abcdef\\x01\xc2"},
+};
+
+TEST(ConsoleControlCharactersTest, EscapedOnATerminalOrAlwaysAsTheModeSays) {
+  using Mode = ControlCharacters;
+  for (const bool terminal : {true, false}) {
+    for (const Mode mode : {Mode::EscapeOnTerminal, Mode::Escape, Mode::Keep}) {
+      const bool escaped = mode == Mode::Escape || (mode == Mode::EscapeOnTerminal && terminal);
+      const std::string where = fmt::format("terminal {} mode {}", terminal, static_cast<int>(mode));
+      testing::Endpoint end(terminal);
+      ASSERT_TRUE(end.ok());
+      std::FILE* stream = ::fdopen(::dup(end.write_end()), "w");
+      {
+        ConsoleChannel console(stream, /*color=*/false, mode);
+        EXPECT_EQ(console.escapes_control_characters(), escaped) << where;
+        EXPECT_EQ(ConsoleChannel(stream, false).escapes_control_characters(), terminal);
+        for (const ControlRow& row : kControlRows) {
+          console.write(kInfoLevel, with_nul(row.text));
+          ASSERT_EQ(::write(end.write_end(), "#", 1), 1);
+          EXPECT_EQ(end.take_until("#"), escaped ? row.escaped : row.text) << where << ": " << row.name;
+        }
+        // The colour goes around the escaped text, its reset before the line
+        // feed.
+        ConsoleChannel colored(stream, /*color=*/true, mode);
+        colored.write(kInfoLevel, with_nul(kControlRows[0].text));
+        ASSERT_EQ(::write(end.write_end(), "#", 1), 1);
+        const std::string& text = escaped ? kControlRows[0].escaped : kControlRows[0].text;
+        EXPECT_EQ(end.take_until("#"), "\x1b[32m" + text.substr(0, text.size() - 1) + "\x1b[0m\n") << where;
+      }
+      // console_channel() decides the same way for standard output, by default
+      // as EscapeOnTerminal says.
+      std::fflush(stdout);
+      const int saved_stdout = ::dup(STDOUT_FILENO);
+      ::dup2(end.write_end(), STDOUT_FILENO);
+      const LogChannel record = mode == Mode::EscapeOnTerminal
+                                    ? console_channel(ConsoleStream::StandardOutput, ColorMode::Never)
+                                    : console_channel(ConsoleStream::StandardOutput, ColorMode::Never, mode);
+      record.callback(record.user_data, DispatchContext{}, kAssertCategory, kInfoLevel,
+                      with_nul(kControlRows[1].text));
+      std::fflush(stdout);
+      ::dup2(saved_stdout, STDOUT_FILENO), ::close(saved_stdout);
+      ASSERT_EQ(::write(end.write_end(), "#", 1), 1);
+      EXPECT_EQ(end.take_until("#"), escaped ? kControlRows[1].escaped : kControlRows[1].text) << where;
+      std::fclose(stream);
+    }
+  }
 }
 
 // "./app | true": the reader of standard output is gone, however the process
