@@ -30,27 +30,43 @@ inline std::size_t control_length(std::string_view text, std::size_t at) noexcep
 
 // The offset of the first control character in `text` from `from` on, or
 // text.size(). Sixteen bytes at a time where SSE2 is there (every x86-64
-// target), looking for bytes below 0x20, 0x7F and 0xC2.
+// target), looking for bytes below 0x20, 0x7F and 0xC2; the last sixteen
+// overlap those before, so that no byte is left to a loop of one at a time.
 inline std::size_t find_control(std::string_view text, std::size_t from = 0) noexcept {
   std::size_t at = from;
 #if defined(__SSE2__)
-  const __m128i low = _mm_set1_epi8(0x1F);
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  const __m128i tab = _mm_set1_epi8('\t');
-  const __m128i del = _mm_set1_epi8(0x7F);
-  const __m128i c1_lead = _mm_set1_epi8(static_cast<char>(0xC2));
-  for (; text.size() - at >= 16; at += 16) {
-    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
-    // Unsigned: min(c, 0x1F) == c exactly for c <= 0x1F.
-    const __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(chars, low), chars);
-    const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(chars, line_feed), _mm_cmpeq_epi8(chars, tab));
-    const __m128i candidates =
-        _mm_or_si128(_mm_andnot_si128(kept, below),
-                     _mm_or_si128(_mm_cmpeq_epi8(chars, del), _mm_cmpeq_epi8(chars, c1_lead)));
-    for (auto bits = static_cast<unsigned>(_mm_movemask_epi8(candidates)); bits != 0; bits &= bits - 1) {
-      const std::size_t candidate = at + static_cast<std::size_t>(__builtin_ctz(bits));
-      if (control_length(text, candidate) != 0) return candidate;
+  if (text.size() - from >= 16) {
+    const __m128i low = _mm_set1_epi8(0x1F);
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i c1_lead = _mm_set1_epi8(static_cast<char>(0xC2));
+    // One bit for each of the sixteen bytes at `offset` that may start a
+    // control character.
+    const auto candidates_at = [&](std::size_t offset) {
+      const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + offset));
+      // Unsigned: min(c, 0x1F) == c exactly for c <= 0x1F.
+      const __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(chars, low), chars);
+      const __m128i kept = _mm_or_si128(_mm_cmpeq_epi8(chars, line_feed), _mm_cmpeq_epi8(chars, tab));
+      const __m128i candidates =
+          _mm_or_si128(_mm_andnot_si128(kept, below),
+                       _mm_or_si128(_mm_cmpeq_epi8(chars, del), _mm_cmpeq_epi8(chars, c1_lead)));
+      return static_cast<unsigned>(_mm_movemask_epi8(candidates));
+    };
+    const auto first_of = [&](std::size_t offset, unsigned bits) {
+      for (; bits != 0; bits &= bits - 1) {
+        const std::size_t candidate = offset + static_cast<std::size_t>(__builtin_ctz(bits));
+        if (control_length(text, candidate) != 0) return candidate;
+      }
+      return text.size();
+    };
+    for (; text.size() - at >= 16; at += 16) {
+      const std::size_t found = first_of(at, candidates_at(at));
+      if (found != text.size()) return found;
     }
+    if (at == text.size()) return at;
+    const std::size_t last = text.size() - 16;
+    return first_of(last, candidates_at(last) & (~0u << (at - last)));
   }
 #endif
   for (; at < text.size(); ++at) {
