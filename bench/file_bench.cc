@@ -71,6 +71,13 @@ void BM_CoreLogger_FileWhenFull(benchmark::State& state) {
       state, core::logger::FileChannelOptions{core::logger::FlushPolicy::WhenFull});
 }
 
+// Against FileWhenFull: the same with the crash handler installed, which
+// must cost a log call nothing (measured in instructions with callgrind).
+void BM_CoreLogger_FileWhenFull_CrashHandler(benchmark::State& state) {
+  core::logger::install_crash_handler();
+  BM_CoreLogger_FileWhenFull(state);
+}
+
 void BM_CoreLogger_FileEveryText(benchmark::State& state) {
   run_core_logger<core::logger::FileChannel>(
       state, core::logger::FileChannelOptions{core::logger::FlushPolicy::EveryText});
@@ -115,6 +122,10 @@ BENCHMARK(BM_Spdlog_FileDefault)->UseManualTime()->Iterations(1)->Unit(benchmark
 BENCHMARK(BM_CoreLogger_FileEveryText)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Spdlog_FileFlushEveryMessage)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoreLogger_RotatingWhenFull)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CoreLogger_FileWhenFull_CrashHandler)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CoreLogger_JsonLinesWhenFull)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include <fmt/format.h>
+
+#include "channels/crash_platform.h"
 
 namespace core::logger::channels_detail {
 namespace {
@@ -61,7 +64,7 @@ int AppendingFile::attach(const std::string& path) noexcept {
   if (fresh == channels_platform::kNoFile) return failure;
   close();
   file_ = fresh;
-  size_ = channels_platform::file_size(file_) + used_;
+  size_ = channels_platform::file_size(file_) + used_.load(std::memory_order_relaxed);
   size_limited_ = channels_platform::file_size_limited();
   line_feed_owed_ = false;
   reported_ = false;
@@ -118,21 +121,59 @@ WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t
   size_ += text.size();
   WriteResult result{kHeldBack, 0};
   if (!has_room(text.size())) result = write_out();
-  if (text.size() > buffer_size_ || (level_value >= flush_from_ && used_ == 0)) {
+  if (text.size() > buffer_size_ ||
+      (level_value >= flush_from_ && used_.load(std::memory_order_relaxed) == 0)) {
     return worse(result, write_whole(text.data(), text.size(), nullptr, 1, counted));
   }
-  std::memcpy(buffer_.get() + used_, text.data(), text.size());
-  used_ += static_cast<std::uint32_t>(text.size());
-  ends_[pieces_++] = used_ | (counted ? 0 : kUncounted);
-  held_texts_ += counted ? 1 : 0;
+  hold(text, counted);
   return level_value >= flush_from_ ? worse(result, write_out()) : result;
 }
 
 WriteResult AppendingFile::write_out() noexcept {
-  if (used_ == 0) return WriteResult{kHeldBack, 0};
-  const WriteResult result = write_whole(buffer_.get(), used_, ends_.get(), pieces_, true);
-  forget();
+  const std::uint32_t used = used_.load(std::memory_order_relaxed);
+  if (used == 0) return WriteResult{kHeldBack, 0};
+  // A crash-time write-out on another thread ends within its own write.
+  const std::uintptr_t self = crash_platform::thread_token();
+  for (std::uintptr_t idle = 0; !writer_.compare_exchange_weak(idle, self, std::memory_order_acquire);
+       idle = 0) {
+    std::this_thread::yield();
+  }
+  // Only a crash leaves part of the buffer written: the rest goes as one text.
+  const WriteResult result =
+      written_ == 0 ? write_whole(buffer_.get(), used, ends_.get(), pieces_, true) : write_rest(used);
+  used_.store(0, std::memory_order_relaxed);
+  pieces_ = held_texts_ = written_ = 0;
+  writer_.store(0, std::memory_order_release);
   return result;
+}
+
+WriteResult AppendingFile::write_out_for_crash(bool locked, std::uintptr_t self,
+                                               Clock::time_point deadline) noexcept {
+  std::uintptr_t claim = 0;
+  while (!writer_.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
+    if (claim == self || Clock::now() >= deadline) return WriteResult{kHeldBack, 0};
+    claim = 0;
+    std::this_thread::yield();
+  }
+  const std::uint32_t used = used_.load(std::memory_order_acquire);
+  const WriteResult result = write_rest(used);
+  if (locked) {
+    used_.store(0, std::memory_order_relaxed);
+    pieces_ = held_texts_ = written_ = 0;
+  } else {
+    written_ = used;
+  }
+  writer_.store(0, std::memory_order_release);
+  return result;
+}
+
+WriteResult AppendingFile::write_rest(std::uint32_t used) noexcept {
+  if (used <= written_) return WriteResult{kHeldBack, 0};
+  int error = 0;
+  const std::size_t size = used - written_;
+  const std::size_t done =
+      channels_platform::write_file(file_, buffer_.get() + written_, size, size_limited_, &error);
+  return done == size ? WriteResult{0, 0} : WriteResult{error != 0 ? error : EIO, held_texts_};
 }
 
 WriteResult AppendingFile::write_whole(const char* data, std::size_t size, const std::uint32_t* ends,

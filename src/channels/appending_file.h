@@ -4,10 +4,31 @@
 // undone, so that the file holds whole texts only. The file looks after
 // itself once a second: it opens its name again when the file was removed or
 // replaced there, and retries a name that could not be opened. Not
-// thread-safe: its channel's lock guards it.
+// thread-safe: its channel's lock guards it, but for the crash-time members.
+//
+// At a crash the reporting thread writes the buffer out from a signal
+// handler, with the channel's lock or without it (held too long by another
+// thread, or by the crashing thread itself, interrupted). So that nothing
+// held back is lost or written twice, whoever hands buffered bytes to the
+// system claims the buffer first:
+//   - `writer_` holds the writing thread's token (crash_platform) from
+//     before its write until the write returned, else 0; a writer hands over
+//     the bytes from `written_` to `used_` and, holding the lock, empties
+//     the buffer, else only moves `written_` past what it wrote;
+//   - a text enters the buffer before `used_` grows past it (release), so a
+//     crash-time reader that sees `used_` sees the text whole;
+//   - a crash-time write-out never waits for a claim of its own thread (an
+//     interrupted write, skipped), waits for another thread's claim until
+//     its deadline, and never writes a buffer that is still claimed then;
+//   - a writer with the lock waits for a crash-time claim to end;
+//   - a text written straight to the file (EveryText, a text larger than the
+//     buffer) is its writer's alone.
+// A rework that writes outside the lock or swaps two buffers keeps these
+// rules for each buffer and writes out the older buffer first.
 #ifndef CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 #define CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -74,11 +95,8 @@ class AppendingFile {
   // empty.
   WriteResult append(std::string_view text, std::uint32_t level_value, bool counted = true) noexcept {
     if (level_value < flush_from_ && has_room(text.size())) {
-      std::memcpy(buffer_.get() + used_, text.data(), text.size());
-      used_ += static_cast<std::uint32_t>(text.size());
       size_ += text.size();
-      ends_[pieces_++] = used_ | (counted ? 0 : kUncounted);
-      held_texts_ += counted ? 1 : 0;
+      hold(text, counted);
       return WriteResult{kHeldBack, 0};
     }
     return append_and_write(text, level_value, counted);
@@ -86,12 +104,35 @@ class AppendingFile {
   // Hands what is held back to the system.
   WriteResult write_out() noexcept;
   // Drops what is held back, unwritten (a forked child's copy).
-  void forget() noexcept { used_ = pieces_ = held_texts_ = 0; }
+  void forget() noexcept {
+    used_.store(0, std::memory_order_relaxed);
+    pieces_ = held_texts_ = written_ = 0;
+    writer_.store(0, std::memory_order_relaxed);
+  }
+
+  // At a crash, on the thread `self`, with the lock or not (`locked`): hands
+  // what is held back to the system as the rules above say. Crash-safe.
+  WriteResult write_out_for_crash(bool locked, std::uintptr_t self, Clock::time_point deadline) noexcept;
+  // Writes `text` past the buffer, straight to the file. REQUIRES: the file
+  // is open.
+  WriteResult write_through(std::string_view text) noexcept {
+    size_ += text.size();
+    return write_whole(text.data(), text.size(), nullptr, 1, true);
+  }
 
  private:
   // Whether the buffer takes `size` more bytes as a piece of its own.
   bool has_room(std::size_t size) const noexcept {
-    return size <= buffer_size_ - used_ && pieces_ < max_pieces_;
+    return size <= buffer_size_ - used_.load(std::memory_order_relaxed) && pieces_ < max_pieces_;
+  }
+  // Copies a text that has room into the buffer.
+  void hold(std::string_view text, bool counted) noexcept {
+    const std::uint32_t used = used_.load(std::memory_order_relaxed);
+    std::memcpy(buffer_.get() + used, text.data(), text.size());
+    const std::uint32_t end = used + static_cast<std::uint32_t>(text.size());
+    used_.store(end, std::memory_order_release);
+    ends_[pieces_++] = end | (counted ? 0 : kUncounted);
+    held_texts_ += counted ? 1 : 0;
   }
 
   WriteResult check(std::uint64_t ticks) noexcept;
@@ -104,6 +145,9 @@ class AppendingFile {
   // Opens `path` in place of the current file; on failure returns the
   // system's error number and changes nothing.
   int attach(const std::string& path) noexcept;
+  // Writes the buffer from `written_` to `used` in one go, at a crash or
+  // after one. REQUIRES: this thread claimed the buffer.
+  WriteResult write_rest(std::uint32_t used) noexcept;
   // Takes the failure to open while no file is open.
   void fail_open(int failure) noexcept;
 
@@ -117,7 +161,9 @@ class AppendingFile {
   // counted), each ending where `ends_` says, kUncounted marking a date line.
   std::unique_ptr<char[]> buffer_;  // null for EveryText
   std::unique_ptr<std::uint32_t[]> ends_;
-  std::uint32_t used_ = 0;
+  std::atomic<std::uint32_t> used_{0};
+  std::atomic<std::uintptr_t> writer_{0};  // the thread that writes the buffer out
+  std::uint32_t written_ = 0;              // guarded by the claim (writer_)
   std::uint32_t pieces_ = 0;
   std::uint32_t held_texts_ = 0;
   std::uint64_t checked_from_ = 0;  // a second before the last check, in ticks

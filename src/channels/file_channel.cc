@@ -118,6 +118,19 @@ class FileState final : public ChannelState {
   bool is_open_locked() const override { return file_.is_open(); }
   void forget_in_child() override { file_.forget(); }
 
+  WriteResult crash_write_out(bool locked, std::uintptr_t self,
+                              Clock::time_point deadline) noexcept override {
+    return file_.is_open() ? file_.write_out_for_crash(locked, self, deadline) : WriteResult{kHeldBack, 0};
+  }
+  // Into the current file, without a date line: a rotation or a day's new
+  // file would need the heap.
+  WriteResult crash_write(const Message& message, std::string_view encoded, bool locked, std::uintptr_t self,
+                          Clock::time_point deadline) override {
+    if (!file_.is_open()) return WriteResult{file_.open_error(), 1};
+    if (locked) return file_.append(encoded, message.level->value);
+    return worse(file_.write_out_for_crash(false, self, deadline), file_.write_through(encoded));
+  }
+
   // Moves to the file of `day`; on failure the current file stays.
   WriteResult open_day(std::int64_t day) {
     const WriteResult written = file_.write_out();
