@@ -96,17 +96,16 @@ TEST_F(BuiltInChannelTest, ControlCharactersAreEscapedOnATerminalOnly) {
   const std::string user = "evil\x1b]0;pwned\x07\x1b[2J\r\x7f\xc2\x9b\0\t\xc3\xa9"s;
   for (const bool terminal : {true, false}) {
     testing::Endpoint end(terminal);
-    ASSERT_TRUE(end.ok());
     const int saved = ::dup(2);
     ::dup2(end.write_end(), 2);
     detail::reset_for_testing();  // looks at standard error anew
     log_line("login from {}\nnext", fmt::make_format_args(user));
     ::dup2(saved, 2), ::close(saved);
-    ASSERT_EQ(::write(end.write_end(), "#", 1), 1);
-    const std::string shown =
-        terminal ? "evil\\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x7F\\xC2\\x9B\\x00\t\xc3\xa9" : user;
+    ASSERT_TRUE(end.ok() && ::write(end.write_end(), "#", 1) == 1);
     const std::string text =
-        "{hh:mm:ss.mmm} INFO: [a] > login from " + shown + "\n{hh:mm:ss.mmm} INFO: [a] | next\n";
+        "{hh:mm:ss.mmm} INFO: [a] > login from " +
+        (terminal ? "evil\\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x7F\\xC2\\x9B\\x00\t\xc3\xa9" : user) +
+        "\n{hh:mm:ss.mmm} INFO: [a] | next\n";
     EXPECT_EQ(testing::mask_time(end.take_until("#")), expected(text, text)) << terminal;
   }
 }

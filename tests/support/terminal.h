@@ -14,9 +14,8 @@
 
 namespace core::logger::testing {
 
-// A pseudo-terminal in raw mode, whose line discipline hands every byte over
-// as it is (no "\r\n" for a line feed), or a pipe. `write_end()` is what the
-// code under test writes to; `take_until()` reads the other end.
+// A pseudo-terminal in raw mode, which hands every byte over as it is (no
+// "\r\n" for a line feed), or a pipe, written at `write_end()`.
 class Endpoint {
  public:
   explicit Endpoint(bool terminal) {
@@ -37,12 +36,11 @@ class Endpoint {
   ~Endpoint() { ::close(read_), ::close(write_); }
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
-
   bool ok() const { return read_ >= 0 && write_ >= 0; }
   int write_end() const { return write_; }
 
-  // What arrived up to `marker`, which the caller writes after what it
-  // tests (so that a test of nothing written needs no time-out), without it.
+  // What arrived before `marker`, which the caller writes after the texts
+  // (so that a test of nothing written needs no time-out).
   std::string take_until(std::string_view marker) {
     std::string got;
     pollfd ready{read_, POLLIN, 0};
@@ -52,8 +50,7 @@ class Endpoint {
       if (piece <= 0) break;
       got.append(buffer, static_cast<std::size_t>(piece));
     }
-    const std::size_t at = got.find(marker);
-    return at == std::string::npos ? got + "<no marker>" : got.erase(at);
+    return got.substr(0, got.find(marker));
   }
 
  private:
