@@ -135,10 +135,11 @@ CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 //
 // On a terminal, the control characters of a text are written as visible
 // escapes, so that a message cannot set the terminal's title, clear the
-// screen or hide earlier lines: each byte of bytes 0x00-0x1F but line feed
-// and tab, of 0x7F and of the C1 controls U+0080-U+009F in UTF-8 (0xC2 0x80
-// to 0xC2 0x9F) as "\x1B", two upper case hex digits. The channel's own
-// colour sequences, around the text, are not touched.
+// screen or hide earlier lines: each byte of a control character (0x00-0x1F
+// but line feed and tab, 0x7F, and the C1 controls U+0080-U+009F in UTF-8,
+// 0xC2 0x80 to 0xC2 0x9F) becomes "\x" and two upper case hex digits, as in
+// "\x1B". Other UTF-8 stays as it is, and so do the channel's own colour
+// sequences around the text.
 
 // When a console channel colours: Auto only on a terminal while NO_COLOR is
 // unset or empty; Always and Never whatever the stream and NO_COLOR say.
