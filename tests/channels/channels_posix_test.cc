@@ -115,10 +115,10 @@ struct ControlRow {
 };
 const ControlRow kControlRows[] = {
     {"ESC sequences, BEL", "evil\x1b]0;pwned\x07\x1b[2J\n", "evil\\x1B]0;pwned\\x07\\x1B[2J\n"},
-    {"NUL, DEL, CR",
+    {"NUL, DEL, CR, tab (short)",
      "a\0b\x7f"
-     "c\rd\n"s,
-     "a\\x00b\\x7Fc\\x0Dd\n"},
+     "c\r\td\n"s,
+     "a\\x00b\\x7Fc\\x0D\td\n"},
     {"C1 controls in UTF-8",
      "\xc2\x9b"
      "2J \xc2\x80\xc2\x9f|\n",
