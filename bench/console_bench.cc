@@ -2,6 +2,8 @@
 // ConsoleChannel's record, written to /dev/null and to a pipe that a thread
 // drains, each beside its floor, one fwrite and fflush of the same bytes to
 // the same stream. On a pipe the channel holds SIGPIPE off around the write.
+// The ConsoleEscape pairs scan the same text for control characters, as on a
+// terminal, and find none: their cost beside the plain console's.
 //   core_logger_console_bench
 #include <unistd.h>
 
@@ -61,17 +63,27 @@ void BM_Console_DevNull(benchmark::State& state) {
   deliver(state, console);
 }
 void BM_ConsoleFloor_DevNull(benchmark::State& state) { write_floor(state, dev_null()); }
+void BM_ConsoleEscape_DevNull(benchmark::State& state) {
+  static const ConsoleChannel console(dev_null(), false, ControlCharacters::Escape);
+  deliver(state, console);
+}
 
 void BM_Console_Pipe(benchmark::State& state) {
   static const ConsoleChannel console(drained_pipe(), false);
   deliver(state, console);
 }
 void BM_ConsoleFloor_Pipe(benchmark::State& state) { write_floor(state, drained_pipe()); }
+void BM_ConsoleEscape_Pipe(benchmark::State& state) {
+  static const ConsoleChannel console(drained_pipe(), false, ControlCharacters::Escape);
+  deliver(state, console);
+}
 
 BENCHMARK(BM_Console_DevNull);
 BENCHMARK(BM_ConsoleFloor_DevNull);
+BENCHMARK(BM_ConsoleEscape_DevNull);
 BENCHMARK(BM_Console_Pipe);
 BENCHMARK(BM_ConsoleFloor_Pipe);
+BENCHMARK(BM_ConsoleEscape_Pipe);
 
 }  // namespace
 }  // namespace core::logger::bench

@@ -48,6 +48,11 @@ awk '
       floor = name; sub(/Console_/, "ConsoleFloor_", floor)
       if (floor in cpu) printf "%-36s %5.2fx its floor (%.1f ns vs %.1f ns CPU)\n", name, cpu[name] / cpu[floor], cpu[name], cpu[floor]
     }
+    for (name in cpu) {
+      if (name !~ /^BM_ConsoleEscape_/) continue
+      plain = name; sub(/ConsoleEscape_/, "Console_", plain)
+      if (plain in cpu) printf "%-36s %5.2fx the console without the scan (%.1f ns vs %.1f ns CPU)\n", name, cpu[name] / cpu[plain], cpu[name], cpu[plain]
+    }
     one = "BM_CanDispatchLog/real_time/threads:1"
     if (one in cpu) printf "%-36s %5.2f ns per query (1 thread, CPU)\n", "BM_CanDispatchLog", cpu[one]
     for (name in items) {

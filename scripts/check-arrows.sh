@@ -6,14 +6,16 @@
 #               libraries)
 #   posix       nothing of ours (header-only POSIX helpers, shared by the
 #               platform layers of both libraries)
+#   text        nothing of ours (header-only control-character escapes,
+#               shared by the pipeline and the channels)
 #   platform    calendar, posix
 #   lifecycle   platform
 #   categories  lifecycle, platform, the public header
-#   pipeline    lifecycle, platform, the public header and core/log.h (the
-#               records of the reports)
+#   pipeline    lifecycle, platform, text, the public header and core/log.h
+#               (the records of the reports)
 #   entry points (pipeline/entry_points.cc, categories/category_controls.cc)
 #               everything below them: categories, pipeline, lifecycle, platform
-#   channels    the public headers, calendar and posix (and its own platform
+#   channels    the public headers, calendar, posix and text (and its own platform
 #               layer)
 #   public headers  core/logger.h nothing; core/log.h core/logger.h;
 #                   core/channels.h both
@@ -29,11 +31,12 @@ allowed_for() {
       echo "categories pipeline lifecycle platform calendar core/logger.h" ;;
     src/calendar/*) echo "calendar" ;;
     src/posix/*) echo "posix" ;;
+    src/text/*) echo "text" ;;
     src/platform/*) echo "platform calendar posix" ;;
     src/lifecycle/*) echo "lifecycle platform calendar" ;;
     src/categories/*) echo "categories lifecycle platform calendar core/logger.h" ;;
-    src/pipeline/*) echo "pipeline lifecycle platform calendar core/logger.h core/log.h" ;;
-    src/channels/*) echo "channels calendar posix core/logger.h core/log.h core/channels.h" ;;
+    src/pipeline/*) echo "pipeline lifecycle platform calendar text core/logger.h core/log.h" ;;
+    src/channels/*) echo "channels calendar posix text core/logger.h core/log.h core/channels.h" ;;
     include/core/logger.h) echo "" ;;
     include/core/log.h) echo "core/logger.h" ;;
     include/core/channels.h) echo "core/logger.h core/log.h" ;;

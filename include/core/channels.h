@@ -132,6 +132,14 @@ CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 // one ANSI colour by the level's value on the scale of core/log.h: trace dim,
 // debug cyan, information green, warning yellow, error (the library's own
 // reports included) red, anything above bold red.
+//
+// On a terminal, the control characters of a text are written as visible
+// escapes, so that a message cannot set the terminal's title, clear the
+// screen or hide earlier lines: each byte of a control character (0x00-0x1F
+// but line feed and tab, 0x7F, and the C1 controls U+0080-U+009F in UTF-8,
+// 0xC2 0x80 to 0xC2 0x9F) becomes "\x" and two upper case hex digits, as in
+// "\x1B". Other UTF-8 stays as it is, and so do the channel's own colour
+// sequences around the text.
 
 // When a console channel colours: Auto only on a terminal while NO_COLOR is
 // unset or empty; Always and Never whatever the stream and NO_COLOR say.
@@ -139,6 +147,10 @@ enum class ColorMode : std::uint8_t { Auto, Always, Never };
 
 // The standard stream a `console_channel()` writes to.
 enum class ConsoleStream : std::uint8_t { StandardOutput, StandardError };
+
+// When a console channel escapes the control characters of its texts: only
+// on a terminal (EscapeOnTerminal), always (Escape), never (Keep).
+enum class ControlCharacters : std::uint8_t { EscapeOnTerminal, Escape, Keep };
 
 // console_color_wanted()
 //
@@ -150,12 +162,14 @@ CORE_LOGGER_CHANNELS_API bool console_color_wanted(ColorMode mode, bool stream_i
 // console_channel()
 //
 // A console record named "console" on the standard output or error, which
-// needs no object. The colour is decided now: for `Auto` by whether the
-// stream is a terminal and by NO_COLOR (on Windows the console is switched to
-// ANSI sequences, without colour where that fails). Thread-safe, but reads
-// the environment.
+// needs no object. The colour and the escapes are decided now: for `Auto` and
+// `EscapeOnTerminal` by whether the stream is a terminal, and by NO_COLOR (on
+// Windows the console is switched to ANSI sequences, without colour where
+// that fails). Thread-safe, but reads the environment.
 CORE_LOGGER_CHANNELS_API LogChannel console_channel(ConsoleStream stream = ConsoleStream::StandardOutput,
                                                     ColorMode color = ColorMode::Auto);
+CORE_LOGGER_CHANNELS_API LogChannel console_channel(ConsoleStream stream, ColorMode color,
+                                                    ControlCharacters control);
 
 // A console channel on any stdio stream, coloured as the caller says; its
 // record is named "console". The stream stays the caller's: `close()` and
@@ -164,9 +178,13 @@ class ConsoleChannel : public ChannelObject {
  public:
   // REQUIRES: `stream` is open for writing until `close()` or destruction.
   CORE_LOGGER_CHANNELS_API ConsoleChannel(std::FILE* stream, bool color);
+  // `EscapeOnTerminal` is decided now, by whether `stream` is a terminal.
+  CORE_LOGGER_CHANNELS_API ConsoleChannel(std::FILE* stream, bool color, ControlCharacters control);
 
   // Whether texts are wrapped in colour sequences; fixed at construction.
   CORE_LOGGER_CHANNELS_API bool uses_color() const noexcept;
+  // Whether control characters are escaped; fixed at construction.
+  CORE_LOGGER_CHANNELS_API bool escapes_control_characters() const noexcept;
 };
 
 // -----------------------------------------------------------------------------

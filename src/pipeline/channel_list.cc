@@ -1,7 +1,10 @@
 #include "pipeline/channel_list.h"
 
+#include <fmt/format.h>
+
 #include "lifecycle/library_lifecycle.h"
 #include "platform/platform.h"
+#include "text/control_characters.h"
 
 namespace core::logger::detail {
 
@@ -14,15 +17,30 @@ namespace {
 // after the list's one-time construction or under its lock.
 platform::DebugOutputMode g_debug_output_mode = platform::DebugOutputMode::kFallback;
 
-// Whether a text written to the debugger output may raise SIGPIPE there.
-// Looked at once, as the mode is read: a check on every call would cost a
-// system call as dear as the write itself.
+// Whether a text written to the debugger output may raise SIGPIPE there,
+// and whether its control characters are escaped (it is a terminal). Looked
+// at once, as the mode is read: a check on every call would cost a system
+// call as dear as the write itself.
 std::atomic<bool> g_guard_sigpipe{true};
+std::atomic<bool> g_escape_controls{false};
 
 // The lists once built; null before. Teardown leaves them set: calls check
 // the end-of-life flag before they reach a list.
 std::atomic<ChannelList<LogChannel>*> g_ordinary_channels{nullptr};
 std::atomic<ChannelList<LogRawChannel>*> g_raw_channels{nullptr};
+
+// A terminal would act on the control characters of a message (set its
+// title, clear the screen): they go out as "\x1B" and the like. Out of line,
+// as only a text that holds one comes here.
+[[gnu::noinline]] void write_escaped(std::string_view text, bool guard_sigpipe) noexcept {
+  fmt::basic_memory_buffer<char, 2048> escaped;
+  try {
+    text::append_escaped(text, escaped);
+  } catch (...) {  // the heap refused: the text as far as it was escaped, ending its line
+    if (escaped.size() != 0) escaped.data()[escaped.size() - 1] = '\n';
+  }
+  platform::write_debug_output(std::string_view(escaped.data(), escaped.size()), guard_sigpipe);
+}
 
 // The decision rests on the call's own span, taken when the call began: a
 // channel registered meanwhile, even by one of this call's callbacks, takes
@@ -30,7 +48,12 @@ std::atomic<ChannelList<LogRawChannel>*> g_raw_channels{nullptr};
 void write_to_debug_output(void*, const DispatchContext& context, const LogCategory&, const LogLevel&,
                            std::string_view text) {
   if (context.channel_count > g_fallback_end.load(std::memory_order_relaxed)) return;
-  platform::write_debug_output(text, g_guard_sigpipe.load(std::memory_order_relaxed));
+  const bool guard_sigpipe = g_guard_sigpipe.load(std::memory_order_relaxed);
+  if (g_escape_controls.load(std::memory_order_relaxed)) {
+    if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+    if (text::find_control(text) != text.size()) return write_escaped(text, guard_sigpipe);
+  }
+  platform::write_debug_output(text, guard_sigpipe);
 }
 
 constexpr LogChannel kBuiltinChannel{"visual_studio", &write_to_debug_output, nullptr};
@@ -39,7 +62,9 @@ constexpr LogChannel kBuiltinChannel{"visual_studio", &write_to_debug_output, nu
 // channel's record, with which the ordinary list starts.
 LogChannel start_fallback() {
   g_debug_output_mode = platform::debug_output_mode();
-  g_guard_sigpipe.store(platform::debug_output_kind().may_raise_sigpipe, std::memory_order_relaxed);
+  const platform::DebugOutputKind kind = platform::debug_output_kind();
+  g_guard_sigpipe.store(kind.may_raise_sigpipe, std::memory_order_relaxed);
+  g_escape_controls.store(kind.terminal, std::memory_order_relaxed);
   g_fallback_end.store(g_debug_output_mode == platform::DebugOutputMode::kNoText ? 0 : kNoChannelPosition,
                        std::memory_order_relaxed);
   return kBuiltinChannel;

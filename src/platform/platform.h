@@ -30,6 +30,9 @@ struct DebugOutputKind {
   // Whether a write can raise SIGPIPE: standard error is a pipe or a socket,
   // or cannot be looked at. Never on Windows.
   bool may_raise_sigpipe;
+  // Whether standard error is a terminal, which acts on the control
+  // characters of what it shows. Never on Windows.
+  bool terminal;
 };
 DebugOutputKind debug_output_kind() noexcept;
 

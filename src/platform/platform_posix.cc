@@ -71,7 +71,8 @@ int write_whole(std::string_view text) noexcept {
 DebugOutputKind debug_output_kind() noexcept {
   struct stat status;
   const bool known = ::fstat(STDERR_FILENO, &status) == 0;
-  return DebugOutputKind{!known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)};
+  return DebugOutputKind{!known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode),
+                         ::isatty(STDERR_FILENO) == 1};
 }
 
 void write_debug_output(std::string_view text, bool guard_sigpipe) noexcept {

@@ -29,7 +29,7 @@ std::uint64_t to_count(const FILETIME& time) noexcept {
 
 }  // namespace
 
-DebugOutputKind debug_output_kind() noexcept { return DebugOutputKind{false}; }
+DebugOutputKind debug_output_kind() noexcept { return DebugOutputKind{false, false}; }
 
 // There is no SIGPIPE on Windows.
 void write_debug_output(std::string_view text, bool) noexcept {

@@ -43,6 +43,7 @@
 #include "support/capture_test.h"
 #include "support/child_process.h"
 #include "support/recording_channel.h"
+#include "support/terminal.h"
 
 // A frame with a name and a line of its own, found in the debug information.
 namespace stack_probe {
@@ -76,48 +77,94 @@ TEST(CallStackPosixTest, FirstFrameIsTheCallerWithItsSourceLine) {
                     HasSubstr(fmt::format("channels_posix_test.cc:{}\n#1 ", stack_probe::kCaptureLine))));
 }
 
-// What a console_channel() made and written to while file descriptor 1 is
-// `fd` and NO_COLOR is `no_color` puts on `out` (`fd` or a terminal's master).
-std::string written_through_standard_output(int fd, const char* no_color, int out) {
+// What a console_channel() made (with `control`, or by default) and written
+// to while standard output is `end` and NO_COLOR is `no_color` puts there.
+std::string written_through_standard_output(testing::Endpoint& end, const char* no_color, ColorMode color,
+                                            const ControlCharacters* control, std::string_view text) {
   no_color != nullptr ? ::setenv("NO_COLOR", no_color, 1) : ::unsetenv("NO_COLOR");
   std::fflush(stdout);
   const int saved_stdout = ::dup(STDOUT_FILENO);
-  ::dup2(fd, STDOUT_FILENO);
-  const LogChannel channel = console_channel(ConsoleStream::StandardOutput, ColorMode::Auto);
-  channel.callback(channel.user_data, DispatchContext{}, kAssertCategory, kWarningLevel, with_nul("hi\n"));
+  ::dup2(end.write_end(), STDOUT_FILENO);
+  const LogChannel channel = control == nullptr
+                                 ? console_channel(ConsoleStream::StandardOutput, color)
+                                 : console_channel(ConsoleStream::StandardOutput, color, *control);
+  channel.callback(channel.user_data, DispatchContext{}, kAssertCategory, kWarningLevel, with_nul(text));
   std::fflush(stdout);
-  ::dup2(saved_stdout, STDOUT_FILENO);
-  ::close(saved_stdout);
+  ::dup2(saved_stdout, STDOUT_FILENO), ::close(saved_stdout);
   ::unsetenv("NO_COLOR");
-  char buffer[256];
-  const ssize_t got = ::pread(out, buffer, sizeof buffer, 0);
-  if (got >= 0) return std::string(buffer, static_cast<std::size_t>(got));
-  // A terminal cannot pread, and its master may hand over the text in pieces
-  // (the line discipline writes "\r\n" apart from what comes before it): read
-  // up to the line feed that ends every text here.
-  std::string text;
-  pollfd ready{out, POLLIN, 0};
-  while ((text.empty() || text.back() != '\n') && ::poll(&ready, 1, 5000) == 1) {
-    const ssize_t piece = ::read(out, buffer, sizeof buffer);
-    if (piece <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(piece));
-  }
-  return text;
+  return ::write(end.write_end(), "#", 1) == 1 ? end.take_until("#") : "";
 }
 
 TEST(ConsoleTerminalTest, OnlyATerminalGetsColourUnlessNoColorIsSet) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  // The terminal turns "\n" into "\r\n" on its way out.
-  EXPECT_EQ(written_through_standard_output(terminal, nullptr, master), "\x1b[33mhi\x1b[0m\r\n");
-  EXPECT_EQ(written_through_standard_output(terminal, "1", master), "hi\r\n");
-  ::close(terminal);
-  ::close(master);
-  std::FILE* file = std::tmpfile();
-  EXPECT_EQ(written_through_standard_output(fileno(file), nullptr, fileno(file)), "hi\n");
-  std::fclose(file);
+  testing::Endpoint terminal(true), pipe(false);
+  ASSERT_TRUE(terminal.ok() && pipe.ok());
+  const auto written = [](testing::Endpoint& end, const char* no_color) {
+    return written_through_standard_output(end, no_color, ColorMode::Auto, nullptr, "hi\n");
+  };
+  EXPECT_EQ(written(terminal, nullptr), "\x1b[33mhi\x1b[0m\n");
+  EXPECT_EQ(written(terminal, "1"), "hi\n");
+  EXPECT_EQ(written(pipe, nullptr), "hi\n");
+}
+
+// Texts with control characters, each as a terminal should get it: every
+// control character as "\xHH", line feeds, tabs and UTF-8 as they are.
+struct ControlRow {
+  const char* name;
+  std::string text;
+  std::string escaped;
+};
+const ControlRow kControlRows[] = {
+    {"ESC sequences, BEL", "evil\x1b]0;pwned\x07\x1b[2J\n", "evil\\x1B]0;pwned\\x07\\x1B[2J\n"},
+    {"NUL, DEL, CR, tab (short)",
+     "a\0b\x7f"
+     "c\r\td\n"s,
+     "a\\x00b\\x7Fc\\x0D\td\n"},
+    {"C1 controls in UTF-8",
+     "\xc2\x9b"
+     "2J \xc2\x80\xc2\x9f|\n",
+     "\\xC2\\x9B2J \\xC2\\x80\\xC2\\x9F|\n"},
+    {"UTF-8, line feed, tab", "caf\xc3\xa9\t\xc2\xa0\xc2\xa2 \xe2\x82\xac\n\xf0\x9f\x98\x80\n",
+     "caf\xc3\xa9\t\xc2\xa0\xc2\xa2 \xe2\x82\xac\n\xf0\x9f\x98\x80\n"},
+    // Past the first sixteen bytes, at the edges of the ranges, across the
+    // end of a sixteen-byte block (offset 31), and a lead byte that the text
+    // ends on.
+    {"long",
+     "0123456789abcdef \x1f \x20\x7e\x80\xc2\x7f\xc2\x85"
+     "abcde\xc2\x9f"
+     "0123456789abcdef\x01\xc2",
+     "0123456789abcdef \\x1F \x20\x7e\x80\xc2\\x7F\\xC2\\x85"
+     "abcde\\xC2\\x9F0123456789abcdef\\x01\xc2"},
+};
+
+TEST(ConsoleControlCharactersTest, EscapedOnATerminalOrAlwaysAsTheModeSays) {
+  using Mode = ControlCharacters;
+  for (const bool terminal : {true, false}) {
+    for (const Mode mode : {Mode::EscapeOnTerminal, Mode::Escape, Mode::Keep}) {
+      const bool escaped = mode == Mode::Escape || (mode == Mode::EscapeOnTerminal && terminal);
+      SCOPED_TRACE(fmt::format("terminal {} mode {}", terminal, static_cast<int>(mode)));
+      testing::Endpoint end(terminal);
+      ASSERT_TRUE(end.ok());
+      std::FILE* stream = ::fdopen(::dup(end.write_end()), "w");
+      ConsoleChannel console(stream, /*color=*/false, mode);
+      EXPECT_EQ(console.escapes_control_characters(), escaped);
+      EXPECT_EQ(ConsoleChannel(stream, false).escapes_control_characters(), terminal);
+      for (const ControlRow& row : kControlRows) {
+        console.write(kInfoLevel, with_nul(row.text));
+        ASSERT_EQ(::write(end.write_end(), "#", 1), 1);
+        EXPECT_EQ(end.take_until("#"), escaped ? row.escaped : row.text) << row.name;
+      }
+      // console_channel() decides the same way (by default as
+      // EscapeOnTerminal says); the colour goes around the escaped text, its
+      // reset before the line feed.
+      const std::string& text = escaped ? kControlRows[0].escaped : kControlRows[0].text;
+      EXPECT_EQ(written_through_standard_output(end, nullptr, ColorMode::Always,
+                                                mode == Mode::EscapeOnTerminal ? nullptr : &mode,
+                                                kControlRows[0].text),
+                "\x1b[33m" + text.substr(0, text.size() - 1) + "\x1b[0m\n");
+      console.close();
+      std::fclose(stream);
+    }
+  }
 }
 
 // "./app | true": the reader of standard output is gone, however the process

@@ -19,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/library_reset.h"
 #include "support/recording_channel.h"
+#include "support/terminal.h"
 
 namespace core::logger {
 namespace {
@@ -86,6 +87,27 @@ TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistere
   EXPECT_EQ(written, "one\0two"s + expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a "
                                                                  "channel with a callback\n"));
   EXPECT_EQ(recorder_.texts().size(), 1u);
+}
+
+// A terminal as standard error, seen when the channel list is built, gets
+// the control characters of texts as "\xHH" escapes; a pipe gets them as
+// they are.
+TEST_F(BuiltInChannelTest, ControlCharactersAreEscapedOnATerminalOnly) {
+  const std::string user = "evil\x1b]0;pwned\x07\x1b[2J\r\x7f\xc2\x9b\0\t\xc3\xa9"s;
+  for (const bool terminal : {true, false}) {
+    testing::Endpoint end(terminal);
+    const int saved = ::dup(2);
+    ::dup2(end.write_end(), 2);
+    detail::reset_for_testing();  // looks at standard error anew
+    log_line("login from {}\nnext", fmt::make_format_args(user));
+    ::dup2(saved, 2), ::close(saved);
+    ASSERT_TRUE(end.ok() && ::write(end.write_end(), "#", 1) == 1);
+    const std::string text =
+        "{hh:mm:ss.mmm} INFO: [a] > login from " +
+        (terminal ? "evil\\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x7F\\xC2\\x9B\\x00\t\xc3\xa9" : user) +
+        "\n{hh:mm:ss.mmm} INFO: [a] | next\n";
+    EXPECT_EQ(testing::mask_time(end.take_until("#")), expected(text, text)) << terminal;
+  }
 }
 
 // "./app 2>&1 >/dev/null | true": the reader of standard error is gone,
