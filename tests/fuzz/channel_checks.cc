@@ -265,11 +265,13 @@ std::string check_rfc5424(const std::uint8_t* data, std::size_t size) {
   // back over at most three bytes that continue a UTF-8 character.
   const std::size_t most = room > 3 ? room - 3 : 0;
   const std::size_t kept = rest.size() >= 3 ? rest.size() - 3 : 0;
-  if (rest.size() < 3 || rest.substr(kept) != "..." || rest.substr(0, kept) != std::string_view(text).substr(0, kept))
+  if (rest.size() < 3 || rest.substr(kept) != "..." ||
+      rest.substr(0, kept) != std::string_view(text).substr(0, kept))
     return fmt::format("MSG {:?} is not a cut of the message", std::string(rest));
   if (kept > most || kept + 3 < most) return fmt::format("MSG cut to {} bytes where {} fit", kept, most);
   for (std::size_t at = kept + 1; at <= most; ++at) {
-    if (!continues_character(text[at])) return fmt::format("MSG cut at {}, before a character at {}", kept, at);
+    if (!continues_character(text[at]))
+      return fmt::format("MSG cut at {}, before a character at {}", kept, at);
   }
   if (kept > 0 && kept + 3 != most && continues_character(text[kept]))
     return fmt::format("MSG cut at {}, inside a character", kept);
@@ -316,16 +318,19 @@ std::string check_syslog_address(const std::uint8_t* data, std::size_t size) {
     std::replace(name.begin(), name.end(), '/', '_');
     address = fmt::format("unix:{}/{}", folder, name);
   } else if (valid) {
-    address = fmt::format("{}:{}:{}", text.substr(0, 3), parsed.host.find(':') != std::string_view::npos ? "[::1]" : "127.0.0.1",
-                          parsed.port);
+    address =
+        fmt::format("{}:{}:{}", text.substr(0, 3),
+                    parsed.host.find(':') != std::string_view::npos ? "[::1]" : "127.0.0.1", parsed.port);
   }
   // The unix socket's path must fit sockaddr_un's 108 bytes with its NUL.
-  const bool opens = valid && (parsed.transport != channels_detail::SyslogTransport::Unix || address.size() - 5 < 108);
+  const bool opens =
+      valid && (parsed.transport != channels_detail::SyslogTransport::Unix || address.size() - 5 < 108);
   std::string failure;
   {
     SyslogChannel channel(SyslogOptions{address, "fuzz", "1", SyslogFacility::User, 0});
     if (!opens && (channel.is_open() || channel.error() != EINVAL)) {
-      failure = fmt::format("{:?}: open {} with error {}, expected EINVAL", address, channel.is_open(), channel.error());
+      failure = fmt::format("{:?}: open {} with error {}, expected EINVAL", address, channel.is_open(),
+                            channel.error());
     } else if (opens && (channel.error() == EINVAL || channel.error() == EHOSTUNREACH)) {
       failure = fmt::format("{:?} does not open: error {}", address, channel.error());
     }

@@ -15,10 +15,8 @@ namespace {
 
 TEST(ChannelFuzzCorpusTest, EveryCommittedInputOfEverySurfacePassesItsCheck) {
   const std::pair<const char*, std::string (*)(const std::uint8_t*, std::size_t)> surfaces[] = {
-      {"settings", &check_settings},
-      {"syslog_address", &check_syslog_address},
-      {"json_line", &check_json_line},
-      {"rfc5424", &check_rfc5424},
+      {"settings", &check_settings},   {"syslog_address", &check_syslog_address},
+      {"json_line", &check_json_line}, {"rfc5424", &check_rfc5424},
       {"rotation", &check_rotation},
   };
   for (const auto& [surface, check] : surfaces) {
