@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -34,7 +34,29 @@ Cut cut_at(std::size_t done, const std::uint32_t* ends, std::uint32_t pieces, bo
   return cut;
 }
 
+// Waits a little, the first times by giving the processor to the thread
+// whose write is awaited.
+void pause(int round) noexcept {
+  if (round < 256) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+}
+
 }  // namespace
+
+// A write outside the lock that fell short, on the stack of its thread until
+// it is settled: under the lock, once no write is in flight, by its thread or
+// by any other that settles first.
+struct AppendingFile::Torn {
+  Piece piece;
+  std::size_t done;
+  int error;
+  Torn* next;
+  WriteResult outcome;  // these two guarded by the lock
+  bool settled;
+};
 
 AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std::size_t buffer_size)
     : buffer_size_(policy == FlushPolicy::EveryText ? 0 : std::min(buffer_size, kMaxBufferSize)),
@@ -42,9 +64,10 @@ AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std:
                   : policy == FlushPolicy::AtLevel ? flush_level
                                                    : std::uint64_t{1} << 32),
       max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)) {
-  if (buffer_size_ > 0) {
-    buffer_.reset(new char[buffer_size_]);
-    ends_.reset(new std::uint32_t[max_pieces_]);
+  if (buffer_size_ == 0) return;
+  for (Buffer& buffer : buffers_) {
+    buffer.data.reset(new char[buffer_size_]);
+    buffer.ends.reset(new std::uint32_t[max_pieces_]);
   }
 }
 
@@ -61,7 +84,7 @@ int AppendingFile::attach(const std::string& path) noexcept {
   if (fresh == channels_platform::kNoFile) return failure;
   close();
   file_ = fresh;
-  size_ = channels_platform::file_size(file_) + used_;
+  size_ = channels_platform::file_size(file_) + filling_->used;
   size_limited_ = channels_platform::file_size_limited();
   line_feed_owed_ = false;
   reported_ = false;
@@ -82,8 +105,15 @@ void AppendingFile::fail_open(int failure) noexcept {
 }
 
 void AppendingFile::close() noexcept {
+  settle();
   if (file_ != channels_platform::kNoFile) channels_platform::close_file(file_);
   file_ = channels_platform::kNoFile;
+}
+
+void AppendingFile::forget() noexcept {
+  flight_.store(0, std::memory_order_relaxed);
+  torn_.store(nullptr, std::memory_order_relaxed);
+  for (Buffer& buffer : buffers_) buffer.used = buffer.pieces = buffer.texts = 0;
 }
 
 WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
@@ -106,49 +136,145 @@ WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
   }
   const int failure = attach(name_);
   if (failure == 0) return write_out();
-  const WriteResult lost{failure, held_texts_};
-  forget();
-  close();
+  close();  // what it holds back is lost with the file
+  const WriteResult lost{failure, filling_->texts};
+  filling_->used = filling_->pieces = filling_->texts = 0;
   fail_open(failure);
   return lost;
 }
 
-WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value,
+WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
                                             bool counted) noexcept {
   size_ += text.size();
-  WriteResult result{kHeldBack, 0};
-  if (!has_room(text.size())) result = write_out();
-  if (text.size() > buffer_size_ || (level_value >= flush_from_ && used_ == 0)) {
-    return worse(result, write_whole(text.data(), text.size(), nullptr, 1, counted));
+  const Piece alone{text.data(), text.size(), nullptr, 1, counted};
+  if (buffer_size_ == 0 && counted) return write_unlocked(alone, lock);
+  if (text.size() > buffer_size_) {  // in place, after what is held back
+    const WriteResult held = write_out();
+    return worse(held, write_whole(alone));
   }
-  std::memcpy(buffer_.get() + used_, text.data(), text.size());
-  used_ += static_cast<std::uint32_t>(text.size());
-  ends_[pieces_++] = used_ | (counted ? 0 : kUncounted);
-  held_texts_ += counted ? 1 : 0;
-  return level_value >= flush_from_ ? worse(result, write_out()) : result;
+  WriteResult result{kHeldBack, 0};
+  const bool full = !has_room(text.size());
+  const bool now = counted && level_value >= flush_from_;
+  // A date line never leaves the lock, and the buffers never both go out:
+  // then the full one is written in place.
+  Buffer* out = nullptr;
+  if (full && (now || !counted)) {
+    result = write_out();
+  } else if (full) {
+    out = swap();
+  }
+  std::memcpy(filling_->data.get() + filling_->used, text.data(), text.size());
+  filling_->used += static_cast<std::uint32_t>(text.size());
+  filling_->ends[filling_->pieces++] = filling_->used | (counted ? 0 : kUncounted);
+  filling_->texts += counted ? 1 : 0;
+  if (now) out = swap();
+  if (out == nullptr) return result;
+  return worse(result,
+               write_unlocked(Piece{out->data.get(), out->used, out->ends.get(), out->pieces, true}, lock));
+}
+
+AppendingFile::Buffer* AppendingFile::swap() noexcept {
+  settle();  // the other buffer is written
+  Buffer* const out = filling_;
+  filling_ = out == &buffers_[0] ? &buffers_[1] : &buffers_[0];
+  filling_->used = filling_->pieces = filling_->texts = 0;
+  return out;
+}
+
+WriteResult AppendingFile::write_unlocked(const Piece& piece, Lock& lock) noexcept {
+  if (torn_.load(std::memory_order_relaxed) != nullptr || line_feed_owed_) {
+    settle();
+    if (line_feed_owed_) {
+      const WriteResult paid = write_whole(Piece{"\n", 1, nullptr, 1, false});
+      if (paid.error != 0)
+        return WriteResult{paid.error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
+    }
+  }
+  const channels_platform::FileHandle file = file_;
+  const bool size_limited = size_limited_;
+  flight_.fetch_add(1, std::memory_order_relaxed);
+  lock.unlock();
+  int error = 0;
+  const std::size_t done = channels_platform::write_file(file, piece.data, piece.size, size_limited, &error);
+  if (done == piece.size) {
+    flight_.fetch_sub(1, std::memory_order_release);
+    return WriteResult{0, 0};
+  }
+  Torn torn{piece, done, error, torn_.load(std::memory_order_relaxed), WriteResult{}, false};
+  while (
+      !torn_.compare_exchange_weak(torn.next, &torn, std::memory_order_release, std::memory_order_relaxed)) {
+  }
+  flight_.fetch_sub(1, std::memory_order_release);
+  lock.lock();
+  if (!torn.settled) settle();
+  return torn.outcome;
+}
+
+void AppendingFile::settle() noexcept {
+  for (int round = 0; flight_.load(std::memory_order_acquire) != 0; ++round) pause(round);
+  if (torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
+}
+
+void AppendingFile::settle_torn() noexcept {
+  // Writers that find a torn write pending wait for it to be settled, so the
+  // torn writes are those that were in flight together. A full disk lets at
+  // most one of them write part of its text, unless space came back just
+  // then: a single one's bytes are taken to end the channel's part of the
+  // file, which the position of the last write tells; of two or more, which
+  // is last cannot be told, and each fragment is left a line of its own.
+  Torn* const first = torn_.exchange(nullptr, std::memory_order_acquire);
+  int partial = 0;
+  for (Torn* torn = first; torn != nullptr; torn = torn->next) partial += torn->done != 0 ? 1 : 0;
+  for (Torn* torn = first; torn != nullptr;) {
+    Torn* const next = torn->next;  // the record may go once settled
+    const Piece& piece = torn->piece;
+    if (torn->done == 0) {
+      torn->outcome = WriteResult{torn->error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
+    } else if (partial == 1) {
+      torn->outcome = write_whole(piece, torn->done, torn->error);
+    } else {
+      line_feed_owed_ = true;
+      torn->outcome = WriteResult{EIO, cut_at(torn->done, piece.ends, piece.pieces, piece.counted).lost};
+    }
+    torn->settled = true;
+    torn = next;
+  }
 }
 
 WriteResult AppendingFile::write_out() noexcept {
-  if (used_ == 0) return WriteResult{kHeldBack, 0};
-  const WriteResult result = write_whole(buffer_.get(), used_, ends_.get(), pieces_, true);
-  forget();
+  return write_out_by(std::chrono::steady_clock::time_point::max());
+}
+
+WriteResult AppendingFile::write_out_by(std::chrono::steady_clock::time_point deadline) noexcept {
+  WriteResult result{kHeldBack, 0};
+  for (int round = 0; flight_.load(std::memory_order_acquire) != 0; ++round) {
+    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline) {
+      result.error = ETIMEDOUT;
+      break;
+    }
+    pause(round);
+  }
+  if (result.error == kHeldBack && torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
+  if (filling_->used == 0) return result;
+  result = worse(result, write_whole(Piece{filling_->data.get(), filling_->used, filling_->ends.get(),
+                                           filling_->pieces, true}));
+  filling_->used = filling_->pieces = filling_->texts = 0;
   return result;
 }
 
-WriteResult AppendingFile::write_whole(const char* data, std::size_t size, const std::uint32_t* ends,
-                                       std::uint32_t pieces, bool counted) noexcept {
-  int error = 0;
-  if (line_feed_owed_) {
-    if (channels_platform::write_file(file_, "\n", 1, size_limited_, &error) != 1) {
-      return WriteResult{error, cut_at(0, ends, pieces, counted).lost};
+WriteResult AppendingFile::write_whole(const Piece& piece, std::size_t done, int error) noexcept {
+  if (done == 0) {
+    if (line_feed_owed_) {
+      if (channels_platform::write_file(file_, "\n", 1, size_limited_, &error) != 1) {
+        return WriteResult{error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
+      }
+      line_feed_owed_ = false;
     }
-    line_feed_owed_ = false;
+    done = channels_platform::write_file(file_, piece.data, piece.size, size_limited_, &error);
   }
-  std::size_t done = 0;
   for (;;) {
-    done += channels_platform::write_file(file_, data + done, size - done, size_limited_, &error);
-    if (done == size) return WriteResult{0, 0};
-    const Cut cut = cut_at(done, ends, pieces, counted);
+    if (done == piece.size) return WriteResult{0, 0};
+    const Cut cut = cut_at(done, piece.ends, piece.pieces, piece.counted);
     if (done == 0) return WriteResult{error, cut.lost};
     // Part of it is in the file. The rest may follow while nothing else has
     // been appended; else the torn piece is cut off while it ends the file,
@@ -156,7 +282,11 @@ WriteResult AppendingFile::write_whole(const char* data, std::size_t size, const
     std::uint64_t position = 0;
     std::uint64_t file_size = 0;
     const bool at_end = channels_platform::file_end(file_, &position, &file_size) && position == file_size;
-    if (error == 0 && at_end) continue;
+    if (error == 0 && at_end) {
+      done +=
+          channels_platform::write_file(file_, piece.data + done, piece.size - done, size_limited_, &error);
+      continue;
+    }
     const std::size_t torn = done - cut.whole;
     if (torn != 0 && (!at_end || channels_platform::truncate_file(file_, position - torn) != 0)) {
       line_feed_owed_ = true;

@@ -1,17 +1,43 @@
 // channels/appending_file.h: a file that takes whole texts at its end, held
-// back in a buffer as its flush policy says. Each hand-over to the system is
-// one write of whole texts, and a write that fails part-way is completed or
-// undone, so that the file holds whole texts only. The file looks after
-// itself once a second: it opens its name again when the file was removed or
-// replaced there, and retries a name that could not be opened. Not
-// thread-safe: its channel's lock guards it.
+// back in buffers as its flush policy says, and written outside its
+// channel's lock. Each hand-over to the system is one write of whole texts,
+// and a write that fails part-way is completed or undone, so that the file
+// holds whole texts only. The file looks after itself once a second: it
+// opens its name again when the file was removed or replaced there, and
+// retries a name that could not be opened.
+//
+// Writes outside the lock. A text of EveryText, and a full buffer of the
+// other policies, are written by the thread that brought them, after it has
+// released the channel's lock; the order in which texts entered is kept:
+//   - EveryText writes each text in one write on a descriptor opened with
+//     O_APPEND, so that the texts of many threads reach the kernel at once.
+//     Regular files on Linux (and appending handles on Windows) take each
+//     write whole, under the inode's lock, so texts never interleave; their
+//     order is the order of those writes.
+//   - The other policies fill one of two buffers under the lock. The thread
+//     that fills it, or whose text must go out at once, swaps in the other
+//     and writes the full one outside the lock, while other threads copy
+//     into the fresh one. Only one buffer is ever being written: a thread
+//     that finds the other still being written waits for it (memory stays
+//     bounded, nothing is dropped), so buffers reach the file in order.
+// Whatever changes the file as a whole (a date line, a rotation, reopening,
+// a check that reopens, flush, close) first waits, under the lock, for the
+// writes in flight to end (`settle`), so that none of them is lost or lands
+// on the wrong side of it. A write outside the lock that falls short is
+// completed or undone under the lock once no other write is in flight.
+//
+// Thread-safety: the members run with the channel's lock held; `append` may
+// release it (see there). The counters of writes in flight are atomic.
 #ifndef CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 #define CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -34,6 +60,8 @@ constexpr std::uint32_t kUncounted = 0x8000'0000u;
 
 class AppendingFile {
  public:
+  using Lock = std::unique_lock<std::mutex>;
+
   // `buffer_size` is capped at 1 GiB.
   AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std::size_t buffer_size);
   ~AppendingFile() { close(); }
@@ -51,7 +79,7 @@ class AppendingFile {
   int open_error() const noexcept { return open_error_; }
   // The name of the file, or of the one to open.
   const std::string& name() const noexcept { return name_; }
-  // The file's size with what is held back.
+  // The file's size with what is held back or being written.
   std::uint64_t size() const noexcept { return size_; }
 
   // Counts the second of look_after from `ticks`; the ticks from
@@ -69,38 +97,85 @@ class AppendingFile {
   }
 
   // Appends one whole text (`counted`: a text of its own, lost if it cannot
-  // be written), and writes out what is held back when the policy says so
-  // for a text of `level_value`. REQUIRES: the file is open; `text` is not
-  // empty.
-  WriteResult append(std::string_view text, std::uint32_t level_value, bool counted = true) noexcept {
+  // be written), and hands what is held back to the system when the policy
+  // says so for a text of `level_value`. A counted text may be written
+  // outside the lock: then `lock` is released before the write and stays
+  // released, and the caller touches nothing that the lock guards.
+  // REQUIRES: `lock` holds the channel's lock; the file is open; `text` is
+  // not empty.
+  WriteResult append(std::string_view text, std::uint32_t level_value, Lock& lock,
+                     bool counted = true) noexcept {
     if (level_value < flush_from_ && has_room(text.size())) {
-      std::memcpy(buffer_.get() + used_, text.data(), text.size());
-      used_ += static_cast<std::uint32_t>(text.size());
+      std::memcpy(filling_->data.get() + filling_->used, text.data(), text.size());
+      filling_->used += static_cast<std::uint32_t>(text.size());
+      filling_->ends[filling_->pieces++] = filling_->used | (counted ? 0 : kUncounted);
+      filling_->texts += counted ? 1 : 0;
       size_ += text.size();
-      ends_[pieces_++] = used_ | (counted ? 0 : kUncounted);
-      held_texts_ += counted ? 1 : 0;
       return WriteResult{kHeldBack, 0};
     }
-    return append_and_write(text, level_value, counted);
+    return append_and_write(text, level_value, lock, counted);
   }
-  // Hands what is held back to the system.
+
+  // Hands what is held back to the system, after the writes in flight, in
+  // order; returns once it is written. The lock stays held.
   WriteResult write_out() noexcept;
-  // Drops what is held back, unwritten (a forked child's copy).
-  void forget() noexcept { used_ = pieces_ = held_texts_ = 0; }
+
+  // For a crash handler that took the channel's lock (within its deadline):
+  // waits, until `deadline`, for the writes in flight outside the lock,
+  // which their threads complete, and then writes out the buffer being
+  // filled, in order, so that no buffer is written twice. When the deadline
+  // passes first it writes that buffer all the same (its texts then may
+  // land before those of the write in flight) and reports ETIMEDOUT. Takes
+  // no other lock and allocates nothing.
+  WriteResult write_out_by(std::chrono::steady_clock::time_point deadline) noexcept;
+
+  // In the child of a fork, which has none of its parent's other threads:
+  // no write is in flight, and what the parent holds back (and writes
+  // itself) is dropped.
+  void forget() noexcept;
 
  private:
-  // Whether the buffer takes `size` more bytes as a piece of its own.
+  // Whole texts and date lines, each ending where `ends` says.
+  struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::unique_ptr<std::uint32_t[]> ends;
+    std::uint32_t used = 0;
+    std::uint32_t pieces = 0;
+    std::uint32_t texts = 0;  // pieces but date lines
+  };
+  // What a write hands to the system: `size` bytes of pieces ending at
+  // `ends` (null: one piece, a text when `counted`).
+  struct Piece {
+    const char* data;
+    std::size_t size;
+    const std::uint32_t* ends;
+    std::uint32_t pieces;
+    bool counted;
+  };
+  struct Torn;
+
+  // Whether the buffer being filled takes `size` more bytes as a piece of
+  // its own.
   bool has_room(std::size_t size) const noexcept {
-    return size <= buffer_size_ - used_ && pieces_ < max_pieces_;
+    return size <= buffer_size_ - filling_->used && filling_->pieces < max_pieces_;
   }
 
   WriteResult check(std::uint64_t ticks) noexcept;
   // append() when the text does not just go into the buffer.
-  WriteResult append_and_write(std::string_view text, std::uint32_t level_value, bool counted) noexcept;
-  // Writes `size` bytes made of `pieces` whole texts ending at `ends` (null:
-  // one text, `counted` or not) so that the file keeps whole texts only.
-  WriteResult write_whole(const char* data, std::size_t size, const std::uint32_t* ends, std::uint32_t pieces,
-                          bool counted) noexcept;
+  WriteResult append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
+                               bool counted) noexcept;
+  // Writes `piece` with the lock released, and takes the lock back only
+  // when the write falls short.
+  WriteResult write_unlocked(const Piece& piece, Lock& lock) noexcept;
+  // Waits until no write is in flight and settles those that fell short.
+  void settle() noexcept;
+  void settle_torn() noexcept;
+  // Writes `piece` while no write is in flight, so that the file keeps whole
+  // texts only; its first `done` bytes are written already.
+  WriteResult write_whole(const Piece& piece, std::size_t done = 0, int error = 0) noexcept;
+  // Waits for the other buffer to be written, and fills it from now on;
+  // returns the one that was being filled.
+  Buffer* swap() noexcept;
   // Opens `path` in place of the current file; on failure returns the
   // system's error number and changes nothing.
   int attach(const std::string& path) noexcept;
@@ -113,13 +188,17 @@ class AppendingFile {
   channels_platform::FileHandle file_ = channels_platform::kNoFile;
   std::string name_;
   std::uint64_t size_ = 0;
-  // The buffer holds whole pieces (texts, and date lines, which are not
-  // counted), each ending where `ends_` says, kUncounted marking a date line.
-  std::unique_ptr<char[]> buffer_;  // null for EveryText
-  std::unique_ptr<std::uint32_t[]> ends_;
-  std::uint32_t used_ = 0;
-  std::uint32_t pieces_ = 0;
-  std::uint32_t held_texts_ = 0;
+  // The buffer being filled, and the other, which may be being written.
+  Buffer buffers_[2];
+  Buffer* filling_ = &buffers_[0];
+  // Writes outside the lock: those in flight (the low half), and, in the
+  // high half, how many in all have put bytes in the file, so that a write
+  // that fell short can tell whether its bytes end the channel's part of
+  // the file. Entered under the lock; left without it.
+  std::atomic<std::uint64_t> flight_{0};
+  // Writes outside the lock that fell short, each on the stack of its
+  // thread, which waits for the lock until the record is settled.
+  std::atomic<Torn*> torn_{nullptr};
   std::uint64_t checked_from_ = 0;  // a second before the last check, in ticks
   int open_error_ = 0;
   bool size_limited_ = false;    // RLIMIT_FSIZE, read at each check

@@ -60,8 +60,8 @@ void ChannelState::deliver(const Message& message) noexcept {
     } else if (!lock_until(deadline)) {
       return account(WriteResult{ETIMEDOUT, 1});
     }
-    std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
-    if (open_) account(write_locked(message, encoded, deadline));
+    Lock lock(mutex_, std::adopt_lock);
+    if (open_) account(write_locked(message, encoded, deadline, lock));
   } catch (...) {  // out of memory: the text is lost, the call goes on
     account(WriteResult{ENOMEM, 1});
   }

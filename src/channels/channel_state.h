@@ -83,13 +83,16 @@ class ChannelState {
   }
   // The members below run with mutex_ held; but for `saw_raw_line` and
   // `forget_in_child`, only while the state is open. `write_locked` writes one
-  // encoded message before `deadline`; `close_locked` releases what the
+  // encoded message before `deadline`, and may release `lock` to write
+  // outside it (it then touches nothing that mutex_ guards, and the lock
+  // stays released); `close_locked` releases what the
   // channel holds, after a flush; `saw_raw_line` sees each raw piece of a
   // TimedTexts channel (without the lock); `forget_in_child` drops, in the
   // child of a fork, what the parent holds back (and writes itself) or shares
   // with it (a connection).
+  using Lock = std::unique_lock<std::mutex>;
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
-                                   Clock::time_point deadline) = 0;
+                                   Clock::time_point deadline, Lock& lock) = 0;
   virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
   virtual void close_locked() {}
   virtual bool is_open_locked() const { return true; }

@@ -65,7 +65,7 @@ class ConsoleState final : public channels_detail::ChannelState {
     return colored(color_, *message.level, message.text, scratch);
   }
   channels_detail::WriteResult write_locked(const channels_detail::Message&, std::string_view encoded,
-                                            channels_detail::Clock::time_point) override {
+                                            channels_detail::Clock::time_point, Lock&) override {
     const int failure = write_text(stream_, encoded);
     return channels_detail::WriteResult{failure, failure != 0 ? 1u : 0u};
   }

@@ -62,14 +62,16 @@ class FileState final : public ChannelState {
 
   // A text of the day of the last one, while no check of the file is due,
   // and which needs no rotation, only goes to the file.
-  WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point) override {
+  WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point,
+                           Lock& lock) override {
     if (message.timestamp.ticks - calm_from_ < calm_span_ && fits(encoded.size()) && !encoded.empty()) {
-      return file_.append(encoded, message.level->value);
+      return file_.append(encoded, message.level->value, lock);
     }
-    return write_with_care(message, encoded);
+    return write_with_care(message, encoded, lock);
   }
 
-  [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded) {
+  [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded,
+                                                Lock& lock) {
     if (encoded.empty()) return WriteResult{kHeldBack, 0};  // nothing to write: no date line, no rotation
     WriteResult result = file_.look_after(message.timestamp.ticks);
     calm_span_ = 0;
@@ -90,10 +92,11 @@ class FileState final : public ChannelState {
     if (file_.size() != 0 && !fits(date_size + encoded.size())) {
       result = worse(result, rotate_for_size());
     }
-    if (date_size != 0) result = worse(result, file_.append({date_line, date_size}, 0, /*counted=*/false));
-    result = worse(result, file_.append(encoded, message.level->value));
+    if (date_size != 0) {
+      result = worse(result, file_.append({date_line, date_size}, 0, lock, /*counted=*/false));
+    }
     if (file_.is_open() && !(options_.daily && file_day_ != day_)) settle_calm();
-    return result;
+    return worse(result, file_.append(encoded, message.level->value, lock));  // may release the lock
   }
 
   // Whether `bytes` more keep the file within max_bytes.

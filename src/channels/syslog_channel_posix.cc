@@ -99,7 +99,7 @@ class SyslogState final : public channels_detail::ChannelState {
   // once more on a fresh socket when the first attempt failed before any of
   // it went out (a restarted receiver).
   WriteResult write_locked(const channels_detail::Message&, std::string_view packet,
-                           Clock::time_point deadline) override {
+                           Clock::time_point deadline, Lock&) override {
     int failure = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (socket_ < 0 && (failure = connect_socket(deadline)) != 0) break;

@@ -326,31 +326,16 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
 constexpr std::uint64_t kSecond = 10'000'000;
 constexpr std::uint64_t kCallTime = 634'294'371'600'000'000;  // 2011-01-01 01:00 local, far from now
 
-// Points the standard error at `path` while it lives.
-class StandardErrorTo {
- public:
-  explicit StandardErrorTo(const std::string& path) : saved_(::dup(STDERR_FILENO)) {
-    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(file, STDERR_FILENO);
-    ::close(file);
-  }
-  ~StandardErrorTo() {
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-  }
-
- private:
-  const int saved_;
-};
-
 TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAtMostOnceASecond) {
   testing::TempDir dir;
   const std::string path = dir.file("sub/app.lo\\g");  // a backslash is a character of the name
   const std::string said = "core_logger: cannot open " + path +
                            ": No such file or directory; its texts are dropped until it opens\n";
   std::uint64_t at = kCallTime;
+  const int standard_error = ::dup(STDERR_FILENO);
+  const int said_here = ::open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
+  ::dup2(said_here, STDERR_FILENO);
   {
-    StandardErrorTo standard_error(dir.file("stderr"));
     RotatingFileChannel channel(path, RotatingFileOptions{{}, 3, 0, /*max_bytes=*/100, 5});
     const auto write = [&](double seconds_later, const std::string& text) {
       at += static_cast<std::uint64_t>(seconds_later * kSecond);
@@ -385,6 +370,9 @@ TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAt
     write(0, std::string(98, 'x') + "\n");  // rotates
     EXPECT_TRUE(channel.is_open() && channel.error() == 0 && channel.dropped() == 4);
   }
+  ::dup2(standard_error, STDERR_FILENO);
+  ::close(standard_error);
+  ::close(said_here);
   EXPECT_EQ(dir.read("stderr"), said + said);
   EXPECT_EQ(dir.read("sub/app.1.lo\\g"), "10\n");
 }
