@@ -13,9 +13,12 @@
 namespace core::logger::bench {
 
 // Both libraries format these three arguments into one line, or into three
-// lines in which the arguments sit at the same places.
+// lines in which the arguments sit at the same places, or into one line whose
+// later fields carry format specs.
 inline constexpr char kOneLine[] = "request {} from {} served in {} us";
 inline constexpr char kThreeLines[] = "request {} from {}\nserved in {} us\nstatus: ok";
+inline constexpr char kSpecdFields[] = "request {} from {:>14} served in {:6} us";
+enum class Message { kOneLine, kThreeLines, kSpecdFields };
 
 struct MessageArguments {
   std::uint32_t request = 4711;
@@ -33,14 +36,16 @@ inline constexpr LogLevel kLevel{"INFO", 2};
 // core_logger's ordinary layout in spdlog's pattern language.
 inline constexpr char kSpdlogPattern[] = "{%H:%M:%S.%e} %l: [%n] > %v";
 
-// Logs the 1-line or the 3-line message through the spdlog `logger` for the
-// whole benchmark; the format strings are checked at compile time there, as
-// an spdlog user's would be.
+// Logs `message` through the spdlog `logger` for the whole benchmark; the
+// format strings are checked at compile time there, as an spdlog user's would
+// be.
 template <typename Logger>
-void log_with_spdlog(benchmark::State& state, Logger& logger, bool three_lines) {
+void log_with_spdlog(benchmark::State& state, Logger& logger, Message message) {
   MessageArguments a;
-  if (three_lines) {
+  if (message == Message::kThreeLines) {
     for (auto _ : state) logger.info(kThreeLines, a.request, a.peer, a.micros);
+  } else if (message == Message::kSpecdFields) {
+    for (auto _ : state) logger.info(kSpecdFields, a.request, a.peer, a.micros);
   } else {
     for (auto _ : state) logger.info(kOneLine, a.request, a.peer, a.micros);
   }

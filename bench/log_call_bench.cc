@@ -37,10 +37,10 @@ void BM_CoreLogger_WholeCall_1Line(benchmark::State& state) { log_with_core_logg
 void BM_CoreLogger_WholeCall_3Lines(benchmark::State& state) { log_with_core_logger(state, kThreeLines); }
 
 void BM_Spdlog_WholeCall_1Line(benchmark::State& state) {
-  log_with_spdlog(state, *make_stderr_logger(), false);
+  log_with_spdlog(state, *make_stderr_logger(), Message::kOneLine);
 }
 void BM_Spdlog_WholeCall_3Lines(benchmark::State& state) {
-  log_with_spdlog(state, *make_stderr_logger(), true);
+  log_with_spdlog(state, *make_stderr_logger(), Message::kThreeLines);
 }
 
 // The floor under the scaling of any call into the shared library.

@@ -65,18 +65,26 @@ std::shared_ptr<spdlog::logger> make_memory_logger() {
 
 void BM_CoreLogger_Compose_1Line(benchmark::State& state) { compose_with_core_logger(state, kOneLine); }
 void BM_CoreLogger_Compose_3Lines(benchmark::State& state) { compose_with_core_logger(state, kThreeLines); }
+void BM_CoreLogger_Compose_SpecdFields(benchmark::State& state) {
+  compose_with_core_logger(state, kSpecdFields);
+}
 
 void BM_Spdlog_Compose_1Line(benchmark::State& state) {
-  log_with_spdlog(state, *make_memory_logger(), false);
+  log_with_spdlog(state, *make_memory_logger(), Message::kOneLine);
 }
 void BM_Spdlog_Compose_3Lines(benchmark::State& state) {
-  log_with_spdlog(state, *make_memory_logger(), true);
+  log_with_spdlog(state, *make_memory_logger(), Message::kThreeLines);
+}
+void BM_Spdlog_Compose_SpecdFields(benchmark::State& state) {
+  log_with_spdlog(state, *make_memory_logger(), Message::kSpecdFields);
 }
 
 BENCHMARK(BM_CoreLogger_Compose_1Line);
 BENCHMARK(BM_Spdlog_Compose_1Line);
 BENCHMARK(BM_CoreLogger_Compose_3Lines);
 BENCHMARK(BM_Spdlog_Compose_3Lines);
+BENCHMARK(BM_CoreLogger_Compose_SpecdFields);
+BENCHMARK(BM_Spdlog_Compose_SpecdFields);
 
 }  // namespace
 }  // namespace core::logger::bench

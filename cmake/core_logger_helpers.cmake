@@ -36,6 +36,16 @@ function(core_logger_restrict_exports target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()
 
+# An installed ELF library finds the libraries beside it (RUNPATH $ORIGIN):
+# the channels library needs the core one even when a program that calls only
+# channel functions, linked with --as-needed, does not name it. Windows finds
+# a DLL's DLLs beside it anyway.
+function(core_logger_find_siblings target)
+  if(NOT WIN32 AND NOT APPLE)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
+endfunction()
+
 # A MinGW DLL or program carries libgcc, libstdc++ and winpthread inside, so
 # that it needs no DLL beside it but Windows' own.
 function(core_logger_link_runtime_statically target)

@@ -43,6 +43,11 @@ awk '
       other = name; sub(/CoreLogger/, "Spdlog", other)
       if (other in cpu) printf "%-36s %5.2fx spdlog (%.1f ns vs %.1f ns CPU)\n", name, cpu[name] / cpu[other], cpu[name], cpu[other]
     }
+    for (name in cpu) {
+      if (name !~ /^BM_Console_/) continue
+      floor = name; sub(/Console_/, "ConsoleFloor_", floor)
+      if (floor in cpu) printf "%-36s %5.2fx its floor (%.1f ns vs %.1f ns CPU)\n", name, cpu[name] / cpu[floor], cpu[name], cpu[floor]
+    }
     one = "BM_CanDispatchLog/real_time/threads:1"
     if (one in cpu) printf "%-36s %5.2f ns per query (1 thread, CPU)\n", "BM_CanDispatchLog", cpu[one]
     for (name in items) {

@@ -43,6 +43,12 @@
 #else
 #  define CORE_LOGGER_CHANNELS_HAS_SYSLOG 1
 #endif
+// JournalChannel speaks to systemd-journald and is built on Linux only.
+#if defined(__linux__)
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 1
+#else
+#  define CORE_LOGGER_CHANNELS_HAS_JOURNAL 0
+#endif
 
 namespace core::logger {
 namespace channels_detail {
@@ -99,7 +105,7 @@ class ChannelObject {
   channels_detail::ChannelState* state() const noexcept { return state_; }
 
  private:
-  friend void add_default_channel(ChannelObject& object);
+  friend CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
   channels_detail::ChannelState* state_;
 };
 
@@ -109,7 +115,7 @@ class ChannelObject {
 // and then the ordinary one (the console: only the ordinary one), so that a
 // message's lines and time come from the call itself. A second call for the
 // same object registers nothing. Call it before other threads log.
-void add_default_channel(ChannelObject& object);
+CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
 
 // -----------------------------------------------------------------------------
 // Console
@@ -117,7 +123,11 @@ void add_default_channel(ChannelObject& object);
 //
 // A console channel writes every ordinary text, without the closing NUL, to
 // its stream in one write and flushes it, so that the lines of one call never
-// interleave with another thread's. With colour on, the text is wrapped in
+// interleave with another thread's. On a pipe or socket whose reader has gone
+// the write fails with EPIPE (the text is counted as dropped) and SIGPIPE
+// never ends the process, however the program holds it; whether the stream
+// is one is looked at when the record or object is made, since a look per
+// text would cost a system call. With colour on, the text is wrapped in
 // one ANSI colour by the level's value on the scale of core/log.h: trace dim,
 // debug cyan, information green, warning yellow, error (the library's own
 // reports included) red, anything above bold red.
@@ -328,31 +338,81 @@ enum class SyslogFacility : std::uint8_t {
 // Where and as whom a `SyslogChannel` sends. Read once, at construction.
 struct SyslogOptions {
   // "unix:/path" (a datagram socket; the local daemon's by default),
-  // "udp:host:port" or "tcp:host:port" (a numeric port; an IPv6 host in
-  // brackets, "tcp:[::1]:514"; TCP frames each message by RFC 6587 octet
-  // counting and reconnects after a failure).
+  // "udp:host:port" or "tcp:host:port" (a port of 1 to 65535 in digits; an
+  // IPv6 host in brackets, "tcp:[::1]:514"; TCP frames each message by
+  // RFC 6587 octet counting and reconnects after a failure).
   std::string address = "unix:/dev/log";
   std::string app_name;  // empty: the program's name
-  std::string procid;    // empty: the process id
+  std::string procid;    // empty: the process id (the child's own after a fork)
   SyslogFacility facility = SyslogFacility::User;
   // The longest a log call waits for the channel (its lock, a connection, a
   // full socket); a text that cannot go out in time is dropped and counted.
   std::uint32_t send_timeout_ms = 100;
+  // The largest message sent, header included (TCP's octet count is not):
+  // a longer one is cut at a UTF-8 character boundary and ends in "...".
+  // rsyslog's default limit; at least 512 (room for the longest header), and
+  // datagrams are cut at 65,000 bytes whatever it says.
+  std::size_t max_message_bytes = 8192;
 };
 
 #if CORE_LOGGER_CHANNELS_HAS_SYSLOG
 // A channel that sends one RFC 5424 message per call to a syslog daemon or
 // collector; its records are named "syslog" and "syslog-raw". PRI comes from
 // the facility and the level's value (0-1 debug, 2 informational, 3 warning,
-// 4 and above error), then the call's local time and UTC offset, this host,
-// APP-NAME, PROCID, the category as MSGID (cut to 32 printable characters),
-// no structured data, and as MSG the message's lines (line feeds kept). A
-// datagram is cut at 65000 bytes. POSIX only; nothing is held back.
+// 4 error, 5 and above critical), then the call's local time and UTC offset,
+// this host, APP-NAME, PROCID, the category as MSGID (cut to 32 printable
+// characters), no structured data, and as MSG the message's lines (line
+// feeds kept), cut to `max_message_bytes`. POSIX only; nothing is held back.
+// Over TCP the channel checks before each message whether the collector has
+// closed the connection, and reconnects first, so that a restarted collector
+// costs no uncounted message.
 class SyslogChannel : public ChannelObject {
  public:
-  // Resolves the address now (which may wait for DNS); a malformed or
-  // unresolvable address leaves the channel closed with its error.
+  // Resolves the address now (which may wait for DNS); a malformed address
+  // leaves the channel closed with the error EINVAL, an unresolvable one
+  // with EHOSTUNREACH.
   CORE_LOGGER_CHANNELS_API explicit SyslogChannel(SyslogOptions options);
+};
+#endif
+
+// -----------------------------------------------------------------------------
+// Systemd journal
+// -----------------------------------------------------------------------------
+
+// Where and as whom a `JournalChannel` sends. Read once, at construction.
+struct JournalOptions {
+  std::string identifier;                              // SYSLOG_IDENTIFIER; empty: the program's short name
+  std::string socket = "/run/systemd/journal/socket";  // journald's native socket
+  // The longest a log call waits for the channel (its lock, journald's full
+  // queue); an entry that cannot go out in time is dropped and counted. 0:
+  // no wait at all.
+  std::uint32_t send_timeout_ms = 100;
+};
+
+#if CORE_LOGGER_CHANNELS_HAS_JOURNAL
+// A channel that sends one entry per call to the systemd journal over its
+// native protocol; its records are named "journal" and "journal-raw". The
+// fields, each filterable (`journalctl CORE_CATEGORY=net`):
+//   MESSAGE            the message's lines, line feeds kept
+//   PRIORITY           SyslogChannel's severity of the level's value: 7
+//                      for 0-1, 6 for 2, 4 for 3, 3 for 4, 2 for 5 and up
+//   SYSLOG_IDENTIFIER  `identifier`
+//   CODE_FILE, CODE_LINE, CODE_FUNC
+//                      when the call carries its location (the statements
+//                      of core/log.h and the reports do)
+//   TID                the calling thread's id
+//   CORE_CATEGORY, CORE_LEVEL (the level's name), CORE_LEVEL_VALUE,
+//   CORE_TIMESTAMP     the call's local time as the JSON lines write it
+// Values are sent as they are, any bytes; an entry too large for a datagram
+// goes in a sealed memory file. Without a journal (no socket, journald
+// stopped) entries are dropped and counted, and flow again once journald is
+// back. A forked child sends on a socket of its own. Linux only; nothing is
+// held back.
+class JournalChannel : public ChannelObject {
+ public:
+  // Connects now; a journal not there yet leaves the channel open with its
+  // error. A socket path too long for a unix socket leaves it closed.
+  CORE_LOGGER_CHANNELS_API explicit JournalChannel(JournalOptions options = {});
 };
 #endif
 

@@ -218,6 +218,9 @@ CategoryState& CategoryRegistry::find_or_insert(CategoryKey key, bool enabled, M
 std::atomic<CategoryRegistry*> g_built_registry{nullptr};
 
 CategoryRegistry& build_category_registry() {
+  // Under the build lock, so that a fork never copies either object half
+  // built.
+  std::lock_guard<std::mutex> lock(build_lock());
   static ProcessWide<memdump_memory_resource, LifecycleEvent::kMemoryResourceBuilt,
                      LifecycleEvent::kMemoryResourceDestroyed>
       resource;

@@ -23,6 +23,17 @@ bool is_terminal(std::FILE* stream) noexcept;
 // the terminal cannot.
 bool enable_color_sequences(std::FILE* stream) noexcept;
 
+// Whether a write to `stream`, as it is now, can raise SIGPIPE: it writes to
+// a pipe or a socket, or cannot be looked at. Never on Windows.
+bool may_raise_sigpipe(std::FILE* stream) noexcept;
+
+// Writes `text` to `stream` in one fwrite, atomic with respect to other
+// threads' stdio calls, and flushes it. Returns 0, or the error number of a
+// failed write. With `guard_sigpipe`, a pipe or socket whose reader is gone
+// fails the write with EPIPE rather than end the process with SIGPIPE,
+// whatever the process does with the signal; that costs three system calls.
+int write_stream(std::FILE* stream, std::string_view text, bool guard_sigpipe) noexcept;
+
 // An open file: a file descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
@@ -87,8 +98,9 @@ void write_standard_error(std::string_view text) noexcept;
 std::string describe_error(int error);
 
 // Has `prepare` run before every fork(), and `parent` and `child` after it in
-// each process; nothing where processes do not fork. Handlers of a library
-// that is unloaded are dropped with it.
+// each process, with the platform's own lock (around the zone lookup) taken
+// last and released first; nothing where processes do not fork. For one
+// caller. Handlers of a library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.

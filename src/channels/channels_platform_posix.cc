@@ -1,6 +1,7 @@
 // The companion library's platform layer on POSIX systems (Linux with glibc):
-// isatty, file descriptors opened with O_APPEND | O_CLOEXEC, the coarse
-// real-time clock, localtime_r, and glibc's backtrace.
+// isatty, stdio writes guarded against SIGPIPE, file descriptors opened with
+// O_APPEND | O_CLOEXEC, pthread_atfork, the coarse real-time clock,
+// localtime_r, and glibc's backtrace.
 #include "channels/channels_platform.h"
 
 #include <cxxabi.h>
@@ -16,8 +17,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
+#include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -49,6 +52,35 @@ void describe_symbol(std::string_view symbol, std::string* out) {
   out->push_back(')');
 }
 
+// localtime_r takes glibc's zone lock, which a fork would copy held if another
+// thread of ours were inside: the lock is taken around every fork.
+std::mutex g_zone_lock;
+
+void (*g_fork_prepare)() = nullptr;
+void (*g_fork_parent)() = nullptr;
+void (*g_fork_child)() = nullptr;
+
+void prepare_fork() {
+  g_fork_prepare();
+  g_zone_lock.lock();
+}
+
+void after_fork_in_parent() {
+  g_zone_lock.unlock();
+  g_fork_parent();
+}
+
+void after_fork_in_child() {
+  g_zone_lock.unlock();
+  g_fork_child();
+}
+
+int fwrite_and_flush(std::FILE* stream, std::string_view text) noexcept {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
+}
+
 }  // namespace
 
 bool is_terminal(std::FILE* stream) noexcept {
@@ -57,6 +89,38 @@ bool is_terminal(std::FILE* stream) noexcept {
 }
 
 bool enable_color_sequences(std::FILE*) noexcept { return true; }
+
+bool may_raise_sigpipe(std::FILE* stream) noexcept {
+  struct stat status;
+  const bool known = stream != nullptr && ::fstat(::fileno(stream), &status) == 0;
+  return !known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
+}
+
+int write_stream(std::FILE* stream, std::string_view text, bool guard_sigpipe) noexcept {
+  if (!guard_sigpipe) return fwrite_and_flush(stream, text);
+  // SIGPIPE blocked in this thread for the write; the one that its EPIPE
+  // raised is then taken back, so that neither the default action (the end
+  // of the process) nor the host's handler sees it. A SIGPIPE that the
+  // thread held pending before is the host's and stays.
+  sigset_t pipe;
+  sigset_t old;
+  ::sigemptyset(&pipe);
+  ::sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const bool blocked_before = ::sigismember(&old, SIGPIPE) == 1;
+  sigset_t pending;
+  // Unblocked, a pending SIGPIPE would have been delivered already.
+  const bool pending_before =
+      blocked_before && ::sigpending(&pending) == 0 && ::sigismember(&pending, SIGPIPE) == 1;
+  const int error = fwrite_and_flush(stream, text);
+  if (error == EPIPE && !pending_before) {
+    const timespec now{0, 0};
+    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  if (!blocked_before) ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return error;
+}
 
 FileHandle open_for_append(const std::string& path, int* error) noexcept {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -158,7 +222,10 @@ std::string describe_error(int error) {
 }
 
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
-  ::pthread_atfork(prepare, parent, child);
+  g_fork_prepare = prepare;
+  g_fork_parent = parent;
+  g_fork_child = child;
+  ::pthread_atfork(&prepare_fork, &after_fork_in_parent, &after_fork_in_child);
 }
 
 std::int64_t unix_time_ms() noexcept {
@@ -172,6 +239,7 @@ std::int64_t unix_time_ms() noexcept {
 int utc_offset_seconds(std::int64_t unix_seconds) noexcept {
   const time_t time = static_cast<time_t>(unix_seconds);
   struct tm local;
+  std::lock_guard<std::mutex> zone(g_zone_lock);
   return ::localtime_r(&time, &local) != nullptr ? static_cast<int>(local.tm_gmtoff) : 0;
 }
 

@@ -15,7 +15,9 @@
 
 #include <io.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -43,6 +45,14 @@ bool enable_color_sequences(std::FILE* stream) noexcept {
   if (handle == INVALID_HANDLE_VALUE || ::GetConsoleMode(handle, &mode) == 0) return false;
   if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
   return ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool may_raise_sigpipe(std::FILE*) noexcept { return false; }
+
+int write_stream(std::FILE* stream, std::string_view text, bool) noexcept {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
 }
 
 FileHandle open_for_append(const std::string& path, int* error) noexcept {

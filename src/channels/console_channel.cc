@@ -1,7 +1,7 @@
 // The console channels: one write and one flush per text, coloured by level.
 #include "core/channels.h"
 
-#include <cerrno>
+#include <atomic>
 #include <cstdlib>
 #include <string_view>
 
@@ -42,20 +42,19 @@ std::string_view colored(bool color, const LogLevel& level, std::string_view tex
   return std::string_view(out.data(), out.size());
 }
 
-// One fwrite, atomic with respect to other threads' stdio calls, and a
-// flush. Returns 0, or the error number of a failed write.
-int write_text(std::FILE* stream, std::string_view text) {
-  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-  return std::fflush(stream) == 0 && written ? 0 : (errno != 0 ? errno : EIO);
-}
-
 // Thread-safety: the stream is written under the state's lock, which also
 // keeps a text from being written after `close()` has returned, when the
 // caller may close the stream.
 class ConsoleState final : public channels_detail::ChannelState {
  public:
-  ConsoleState(std::FILE* stream, bool color)
-      : ChannelState("console", "console-raw", Input::Texts), stream_(stream), color_(color) {}
+  // `guard_sigpipe`: the stream writes to a pipe or socket, whose reader may
+  // go. Looked at once, when the state is made: a check on every text would
+  // cost a system call as dear as the write itself.
+  ConsoleState(std::FILE* stream, bool color, bool guard_sigpipe)
+      : ChannelState("console", "console-raw", Input::Texts),
+        stream_(stream),
+        color_(color),
+        guard_sigpipe_(guard_sigpipe) {}
 
   bool uses_color() const noexcept { return color_; }
 
@@ -66,7 +65,7 @@ class ConsoleState final : public channels_detail::ChannelState {
   }
   channels_detail::WriteResult write_locked(const channels_detail::Message&, std::string_view encoded,
                                             channels_detail::Clock::time_point, Lock&) override {
-    const int failure = write_text(stream_, encoded);
+    const int failure = channels_platform::write_stream(stream_, encoded, guard_sigpipe_);
     return channels_detail::WriteResult{failure, failure != 0 ? 1u : 0u};
   }
   channels_detail::WriteResult flush_locked() override {
@@ -76,7 +75,25 @@ class ConsoleState final : public channels_detail::ChannelState {
 
   std::FILE* const stream_;
   const bool color_;
+  const bool guard_sigpipe_;
 };
+
+// The states behind `console_channel()` records, one per stream, colour and
+// guard, made on first use and kept for the rest of the process. Slots rather
+// than a function-local static: a fork that caught another thread in a
+// static's one-time initialisation would leave it pending for ever in the
+// child.
+std::atomic<ConsoleState*> g_standard[8];
+
+ConsoleState* standard_state(std::FILE* stream, bool color, bool guard_sigpipe) {
+  std::atomic<ConsoleState*>& slot = g_standard[(stream == stderr ? 4 : 0) + (color ? 2 : 0) + guard_sigpipe];
+  ConsoleState* state = slot.load(std::memory_order_acquire);
+  if (state != nullptr) return state;
+  ConsoleState* made = channels_detail::make_kept<ConsoleState>(stream, color, guard_sigpipe);
+  if (slot.compare_exchange_strong(state, made, std::memory_order_acq_rel)) return made;
+  channels_detail::retire(made);  // another thread's came first
+  return state;
+}
 
 }  // namespace
 
@@ -95,16 +112,12 @@ LogChannel console_channel(ConsoleStream stream, ColorMode color) {
   if (use_color && terminal && !channels_platform::enable_color_sequences(file)) {
     use_color = color == ColorMode::Always;
   }
-  // One state per stream and colour, kept for the rest of the process.
-  static ConsoleState* const kStandard[] = {channels_detail::make_kept<ConsoleState>(stdout, false),
-                                            channels_detail::make_kept<ConsoleState>(stdout, true),
-                                            channels_detail::make_kept<ConsoleState>(stderr, false),
-                                            channels_detail::make_kept<ConsoleState>(stderr, true)};
-  return kStandard[(file == stderr ? 2 : 0) + (use_color ? 1 : 0)]->record();
+  return standard_state(file, use_color, channels_platform::may_raise_sigpipe(file))->record();
 }
 
 ConsoleChannel::ConsoleChannel(std::FILE* stream, bool color)
-    : ChannelObject(channels_detail::make_kept<ConsoleState>(stream, color)) {}
+    : ChannelObject(channels_detail::make_kept<ConsoleState>(stream, color,
+                                                             channels_platform::may_raise_sigpipe(stream))) {}
 
 bool ConsoleChannel::uses_color() const noexcept {
   return state() != nullptr && static_cast<const ConsoleState*>(state())->uses_color();

@@ -15,7 +15,7 @@
 namespace core::logger::channels_detail {
 
 // The syslog severity of a level's value: 0-1 debug (7), 2 informational
-// (6), 3 warning (4), 4 and above error (3).
+// (6), 3 warning (4), 4 error (3), 5 and above critical (2).
 unsigned syslog_severity(std::uint32_t level_value) noexcept;
 
 // `text` as a header field: at most `max_length` printable US-ASCII
@@ -27,9 +27,15 @@ char* put_header_field(char* out, std::string_view text, std::size_t max_length)
 // of a sender, each made a header field.
 std::string sender_fields(std::string_view host, std::string_view app_name, std::string_view procid);
 
+// The most bytes that the header before MSG takes, whatever the fields.
+constexpr std::size_t kMaxRfc5424Header = 506;
+
 // `message` as "<PRI>1 TIMESTAMP HOSTNAME APP-NAME PROCID MSGID - MSG" in
-// `out`, MSG cut so that the whole is at most `max_size` bytes, and with
-// `octet_counting` the length and a blank in front; returns a view of it.
+// `out`, and with `octet_counting` its length and a blank in front; returns
+// a view of it. A message longer than `max_size` bytes (the octet count not
+// counted) has MSG cut at a UTF-8 character boundary and ending in "...", so
+// that the whole is `max_size` bytes or a few less; where the header and
+// "..." do not fit, it is the header and "...".
 std::string_view encode_rfc5424(const Message& message, unsigned facility, std::string_view fields,
                                 std::size_t max_size, bool octet_counting, EncodeBuffer& out);
 

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include "channels/channel_state.h"
 #include "channels/rfc5424.h"
+#include "channels/syslog_address.h"
 
 namespace core::logger {
 namespace {
@@ -26,11 +28,14 @@ using channels_detail::WriteResult;
 
 // UDP carries at most 65507 bytes; longer datagrams are cut to this.
 constexpr std::size_t kMaxDatagram = 65000;
+// Room for the longest header and the "..." of a cut message.
+constexpr std::size_t kMinMessageBytes = 512;
+static_assert(channels_detail::kMaxRfc5424Header + 3 <= kMinMessageBytes);
 // After a failed TCP connection, texts are dropped at once for this long
 // rather than each waiting for a collector that does not answer.
 constexpr auto kReconnectPause = std::chrono::seconds(1);
 
-enum class Transport { Unix, Udp, Tcp };
+using channels_detail::SyslogTransport;
 
 // Thread-safety: the socket is used under the state's lock, which a call
 // waits for no longer than its send timeout, so that no call waits for
@@ -40,48 +45,48 @@ class SyslogState final : public channels_detail::ChannelState {
   explicit SyslogState(const SyslogOptions& options)
       : ChannelState("syslog", "syslog-raw", Input::Lines,
                      std::chrono::milliseconds(options.send_timeout_ms)),
-        facility_(static_cast<unsigned>(options.facility)) {
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    fields_ = channels_detail::sender_fields(
-        host, options.app_name.empty() ? program_invocation_short_name : options.app_name,
-        options.procid.empty() ? std::to_string(::getpid()) : options.procid);
+        facility_(static_cast<unsigned>(options.facility)),
+        app_name_(options.app_name.empty() ? program_invocation_short_name : options.app_name),
+        procid_(options.procid) {
+    fields_ = sender_fields();
     const int failure = resolve(options.address);
+    const std::size_t max_bytes = std::max(options.max_message_bytes, kMinMessageBytes);
+    max_message_bytes_ = transport_ == SyslogTransport::Tcp ? max_bytes : std::min(max_bytes, kMaxDatagram);
     account(WriteResult{failure, 0});
     open_ = failure == 0;
   }
 
  private:
-  // Fills `address_` from "unix:/path", "udp:host:port" or "tcp:host:port";
-  // returns 0 or an error number.
+  // " HOSTNAME APP-NAME PROCID " of this process.
+  std::string sender_fields() const {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return channels_detail::sender_fields(host, app_name_,
+                                          procid_.empty() ? std::to_string(::getpid()) : procid_);
+  }
+
+  // Fills `address_` from the address text; returns 0 or an error number.
   int resolve(std::string_view text) {
-    if (text.substr(0, 5) == "unix:") {
-      const std::string_view path = text.substr(5);
+    channels_detail::SyslogAddress parsed;
+    if (!channels_detail::parse_syslog_address(text, &parsed)) return EINVAL;
+    transport_ = parsed.transport;
+    if (parsed.transport == SyslogTransport::Unix) {
       sockaddr_un unix_address{};
-      if (path.empty() || path.size() >= sizeof unix_address.sun_path) return EINVAL;
+      if (parsed.path.size() >= sizeof unix_address.sun_path) return EINVAL;
       unix_address.sun_family = AF_UNIX;
-      std::memcpy(unix_address.sun_path, path.data(), path.size());
+      std::memcpy(unix_address.sun_path, parsed.path.data(), parsed.path.size());
       std::memcpy(&address_, &unix_address, sizeof unix_address);
       address_length_ = sizeof unix_address;
-      transport_ = Transport::Unix;
       return 0;
     }
-    const std::string_view scheme = text.substr(0, 4);
-    if (scheme != "udp:" && scheme != "tcp:") return EINVAL;
-    transport_ = scheme == "udp:" ? Transport::Udp : Transport::Tcp;
-    const std::string_view host_port = text.substr(4);
-    const std::size_t colon = host_port.rfind(':');
-    if (colon == std::string_view::npos || colon + 1 == host_port.size()) return EINVAL;
-    std::string host(host_port.substr(0, colon));
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    const std::string port(host_port.substr(colon + 1));
+    const std::string host(parsed.host);
+    const std::string port = std::to_string(parsed.port);
     addrinfo hints{};
-    hints.ai_socktype = transport_ == Transport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_socktype = transport_ == SyslogTransport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr)
       return EHOSTUNREACH;
-    }
     std::memcpy(&address_, found->ai_addr, found->ai_addrlen);
     address_length_ = found->ai_addrlen;
     ::freeaddrinfo(found);
@@ -90,9 +95,8 @@ class SyslogState final : public channels_detail::ChannelState {
 
   std::string_view encode(const channels_detail::Message& message,
                           channels_detail::EncodeBuffer& scratch) override {
-    const bool tcp = transport_ == Transport::Tcp;
-    return channels_detail::encode_rfc5424(message, facility_, fields_, tcp ? SIZE_MAX : kMaxDatagram, tcp,
-                                           scratch);
+    return channels_detail::encode_rfc5424(message, facility_, fields_, max_message_bytes_,
+                                           transport_ == SyslogTransport::Tcp, scratch);
   }
 
   // Sends the packet before the deadline, connecting first when needed, and
@@ -101,6 +105,7 @@ class SyslogState final : public channels_detail::ChannelState {
   WriteResult write_locked(const channels_detail::Message&, std::string_view packet,
                            Clock::time_point deadline, Lock&) override {
     int failure = 0;
+    if (socket_ >= 0 && transport_ == SyslogTransport::Tcp && peer_closed()) close_locked();
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (socket_ < 0 && (failure = connect_socket(deadline)) != 0) break;
       bool sent_any = false;
@@ -116,12 +121,25 @@ class SyslogState final : public channels_detail::ChannelState {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
   }
-  void forget_in_child() override { close_locked(); }
+  // The child sends on a connection of its own, as itself. Only the child's
+  // thread runs here, so `fields_`, which `encode` reads unlocked, may change.
+  void forget_in_child() override {
+    close_locked();
+    if (procid_.empty()) fields_ = sender_fields();
+  }
+
+  // Whether a TCP collector has closed the connection (stopped, restarted):
+  // what is sent after its FIN, the kernel accepts and then loses when the
+  // reset comes back, uncounted. One poll that does not wait.
+  bool peer_closed() const {
+    pollfd entry{socket_, POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
 
   int connect_socket(Clock::time_point deadline) {
-    if (transport_ == Transport::Tcp && Clock::now() < reconnect_after_) return ENOTCONN;
+    if (transport_ == SyslogTransport::Tcp && Clock::now() < reconnect_after_) return ENOTCONN;
     const int family = reinterpret_cast<const sockaddr*>(&address_)->sa_family;
-    const int type = transport_ == Transport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
+    const int type = transport_ == SyslogTransport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
     socket_ = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket_ < 0) return errno;
     int failure = 0;
@@ -132,7 +150,7 @@ class SyslogState final : public channels_detail::ChannelState {
     }
     if (failure != 0) {
       close_locked();
-      if (transport_ == Transport::Tcp) reconnect_after_ = Clock::now() + kReconnectPause;
+      if (transport_ == SyslogTransport::Tcp) reconnect_after_ = Clock::now() + kReconnectPause;
     }
     return failure;
   }
@@ -168,8 +186,11 @@ class SyslogState final : public channels_detail::ChannelState {
   }
 
   const unsigned facility_;
-  std::string fields_;  // " HOSTNAME APP-NAME PROCID "
-  Transport transport_ = Transport::Unix;
+  const std::string app_name_;
+  const std::string procid_;  // empty: the process id
+  std::string fields_;        // " HOSTNAME APP-NAME PROCID "
+  std::size_t max_message_bytes_ = 0;
+  SyslogTransport transport_ = SyslogTransport::Unix;
   sockaddr_storage address_{};
   socklen_t address_length_ = 0;
   // Guarded by the state's lock:

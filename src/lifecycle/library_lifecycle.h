@@ -1,9 +1,11 @@
 // lifecycle/library_lifecycle.h: what exists from load to unload, and the
 // end-of-life state that calls made during teardown see.
 //
-// At load the library makes only the registry lock. Every other process-wide
-// object is a function-local static built on first use and torn down at
-// unload in the reverse order of its making, the lock last. The first
+// At load the library makes only the registry lock, and has its locks taken
+// around every fork(), so that a child finds none held by a thread it does
+// not have, nor an object half built or half changed. Every other
+// process-wide object is a function-local static built on first use and torn
+// down at unload in the reverse order of its making, the lock last. The first
 // end-of-life step marks the library as ended; from then on the exported
 // calls touch no lazily built object, since a host's static destructors may
 // still call in after those objects are gone.
@@ -19,6 +21,12 @@ namespace core::logger::detail {
 // The registry lock: serialises every insertion into the category registry.
 // Made at load, destroyed last at unload.
 std::mutex& registry_lock() noexcept;
+
+// The build lock: held while a lazily built object is built (its one-time
+// initialisation included) and while a channel list grows. Constant
+// initialised data rather than an object made at load. Taken after the
+// registry lock where a thread needs both.
+std::mutex& build_lock() noexcept;
 
 // True from the first end-of-life step on. Only the thread that unloads the
 // library runs teardown, so a relaxed flag suffices for calls on that thread.

@@ -14,33 +14,62 @@ namespace {
 // after the list's one-time construction or under its lock.
 platform::DebugOutputMode g_debug_output_mode = platform::DebugOutputMode::kFallback;
 
+// Whether a text written to the debugger output may raise SIGPIPE there.
+// Looked at once, as the mode is read: a check on every call would cost a
+// system call as dear as the write itself.
+std::atomic<bool> g_guard_sigpipe{true};
+
+// The lists once built; null before. Teardown leaves them set: calls check
+// the end-of-life flag before they reach a list.
+std::atomic<ChannelList<LogChannel>*> g_ordinary_channels{nullptr};
+std::atomic<ChannelList<LogRawChannel>*> g_raw_channels{nullptr};
+
 // The decision rests on the call's own span, taken when the call began: a
 // channel registered meanwhile, even by one of this call's callbacks, takes
 // over from the next call on, and no text falls between the two outputs.
 void write_to_debug_output(void*, const DispatchContext& context, const LogCategory&, const LogLevel&,
                            std::string_view text) {
   if (context.channel_count > g_fallback_end.load(std::memory_order_relaxed)) return;
-  platform::write_debug_output(text);
+  platform::write_debug_output(text, g_guard_sigpipe.load(std::memory_order_relaxed));
 }
 
 constexpr LogChannel kBuiltinChannel{"visual_studio", &write_to_debug_output, nullptr};
 
-// Reads the debugger output's mode and returns the built-in channel's record,
-// with which the ordinary list starts.
+// Reads the debugger output's mode and kind and returns the built-in
+// channel's record, with which the ordinary list starts.
 LogChannel start_fallback() {
   g_debug_output_mode = platform::debug_output_mode();
+  g_guard_sigpipe.store(platform::debug_output_kind().may_raise_sigpipe, std::memory_order_relaxed);
   g_fallback_end.store(g_debug_output_mode == platform::DebugOutputMode::kNoText ? 0 : kNoChannelPosition,
                        std::memory_order_relaxed);
   return kBuiltinChannel;
 }
 
+// Each list is built under the build lock, its one-time initialisation
+// included, so that a fork never copies one half built.
+[[gnu::noinline]] ChannelList<LogChannel>& build_ordinary_channels() {
+  std::lock_guard<std::mutex> lock(build_lock());
+  static ProcessWide<ChannelList<LogChannel>, LifecycleEvent::kChannelListBuilt,
+                     LifecycleEvent::kChannelListDestroyed>
+      list(build_lock(), start_fallback());
+  g_ordinary_channels.store(&list.object, std::memory_order_release);
+  return list.object;
+}
+
+[[gnu::noinline]] ChannelList<LogRawChannel>& build_raw_channels() {
+  std::lock_guard<std::mutex> lock(build_lock());
+  static ProcessWide<ChannelList<LogRawChannel>, LifecycleEvent::kRawChannelListBuilt,
+                     LifecycleEvent::kRawChannelListDestroyed>
+      list(build_lock());
+  g_raw_channels.store(&list.object, std::memory_order_release);
+  return list.object;
+}
+
 }  // namespace
 
 ChannelList<LogChannel>& ordinary_channels() {
-  static ProcessWide<ChannelList<LogChannel>, LifecycleEvent::kChannelListBuilt,
-                     LifecycleEvent::kChannelListDestroyed>
-      list(start_fallback());
-  return list.object;
+  if (ChannelList<LogChannel>* list = g_ordinary_channels.load(std::memory_order_acquire)) return *list;
+  return build_ordinary_channels();
 }
 
 void add_ordinary_channel(const LogChannel& channel) {
@@ -57,10 +86,8 @@ void add_ordinary_channel(const LogChannel& channel) {
 }
 
 ChannelList<LogRawChannel>& raw_channels() {
-  static ProcessWide<ChannelList<LogRawChannel>, LifecycleEvent::kRawChannelListBuilt,
-                     LifecycleEvent::kRawChannelListDestroyed>
-      list;
-  return list.object;
+  if (ChannelList<LogRawChannel>* list = g_raw_channels.load(std::memory_order_acquire)) return *list;
+  return build_raw_channels();
 }
 
 void reset_channel_lists_for_testing() {

@@ -17,8 +17,8 @@ namespace core::logger::detail {
 // A growable array of channel records in registration order.
 //
 // Thread-safety: `span` never blocks and may run at any time, concurrently
-// with `append`; appends are serialised by the list's own lock, which log
-// calls never take. The records live in a block that is never changed below
+// with `append`; appends are serialised by the lock given at construction,
+// which log calls never take. The records live in a block that is never changed below
 // its published size: an append fills the next free record and then publishes
 // the new size, and a full block is copied into a larger one that is then
 // published in its place. Replaced blocks stay alive until the list is
@@ -31,8 +31,14 @@ class ChannelList {
     std::uint32_t size;
   };
 
-  ChannelList() : current_(make_block(0)) {}
-  explicit ChannelList(const Record& first) : current_(make_block(1)) { append(first); }
+  explicit ChannelList(std::mutex& append_lock) : append_lock_(append_lock), current_(make_block(0)) {}
+  // Takes no lock: no other thread sees the list while it is made.
+  ChannelList(std::mutex& append_lock, const Record& first)
+      : append_lock_(append_lock), current_(make_block(1)) {
+    Block* block = current_.load(std::memory_order_relaxed);
+    new (&block->records()[0]) Record(first);
+    block->size.store(1, std::memory_order_relaxed);
+  }
   ~ChannelList() {
     release(current_.load(std::memory_order_relaxed));
     release(retired_);
@@ -118,8 +124,8 @@ class ChannelList {
     }
   }
 
+  std::mutex& append_lock_;
   std::atomic<Block*> current_;
-  std::mutex append_lock_;
   Block* retired_ = nullptr;  // guarded by append_lock_
 };
 
@@ -128,7 +134,8 @@ extern std::atomic<std::uint32_t> g_default_options;
 
 // The list of ordinary channels, built on first use holding the built-in
 // channel "visual_studio". Building it reads the debugger output's mode
-// (CORE_LOGGER_STDERR on Linux) once for the process.
+// (CORE_LOGGER_STDERR on Linux) and looks at its kind once for the process.
+// Both lists are built and grow under the build lock.
 ChannelList<LogChannel>& ordinary_channels();
 // The list of raw channels, built empty on first use.
 ChannelList<LogRawChannel>& raw_channels();

@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "pipeline/char_copy.h"
 #include "pipeline/message_format.h"
 
 namespace core::logger::detail {
@@ -101,7 +102,7 @@ class TextBuffer {
   void format(std::string_view format, fmt::format_args args) noexcept {
     if (truncated_) return;
     try {
-      if (!format_automatic_fields(buffer_, format, args)) format_with_fmt(buffer_, format, args);
+      format_message(fmt::appender(buffer_), format, args);
     } catch (const std::bad_alloc&) {
       truncated_ = true;
     } catch (...) {

@@ -24,12 +24,25 @@ constexpr bool is_unconvertible(std::uint64_t since_1601) noexcept {
   return since_1601 >= (std::uint64_t{1} << 63);
 }
 
+// What the debugger output writes to, as found when asked: the channel list
+// asks once, when it is built, as it reads the mode.
+struct DebugOutputKind {
+  // Whether a write can raise SIGPIPE: standard error is a pipe or a socket,
+  // or cannot be looked at. Never on Windows.
+  bool may_raise_sigpipe;
+};
+DebugOutputKind debug_output_kind() noexcept;
+
 // Writes `text` to the debugger output. On Windows that is the debugger, in
 // one call that ends at the text's first NUL and, where that cuts the text
 // mid-line, a line feed after it. Elsewhere it is file descriptor 2, in one
 // write of the whole text but its closing NUL (NUL bytes before it included);
-// a view without a closing NUL goes out whole.
-void write_debug_output(std::string_view text) noexcept;
+// a view without a closing NUL goes out whole. With `guard_sigpipe`, a write
+// to a pipe or socket whose reader is gone fails without SIGPIPE ending the
+// process, whatever the process does with the signal (at the cost of three
+// system calls more); without it, the caller knows that standard error
+// raises no SIGPIPE.
+void write_debug_output(std::string_view text, bool guard_sigpipe = true) noexcept;
 
 // Which texts of the built-in channel reach the debugger output.
 enum class DebugOutputMode {
@@ -66,6 +79,12 @@ struct SystemTimeFields {
 // down into `*fields` in the proleptic Gregorian calendar. Sets every field to
 // 0 exactly where `is_unconvertible(since_1601)`.
 void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields) noexcept;
+
+// Has `prepare` run before every fork() and `after` after it, in the parent
+// and in the child, with the platform's own lock (around the zone lookup)
+// taken last and released first. For one caller; nothing where processes do
+// not fork. The handlers of a library go when it is unloaded.
+void at_fork(void (*prepare)(), void (*after)()) noexcept;
 
 // Aligned heap allocation; returns null when the heap is exhausted.
 // REQUIRES: `alignment` is a power of two.

@@ -1,16 +1,21 @@
 // The platform layer on POSIX systems (Linux): standard error stands in for
 // the debugger output, as the fallback output unless CORE_LOGGER_STDERR says
-// otherwise, and the calendar breakdown is computed by hand so that
-// it reproduces the Windows conversion bit for bit without depending on the
-// process's time zone.
+// otherwise, written so that a closed pipe cannot end the process; fork
+// handlers through pthread_atfork; and the calendar breakdown is computed by
+// hand so that it reproduces the Windows conversion bit for bit without
+// depending on the process's time zone.
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <limits>
+#include <mutex>
 #include <type_traits>
 
 namespace core::logger::platform {
@@ -31,16 +36,76 @@ struct ZoneOffset {
 thread_local ZoneOffset t_zone_offset{std::numeric_limits<time_t>::min(), 0};
 static_assert(std::is_trivially_destructible_v<ZoneOffset>);
 
+// localtime_r takes glibc's zone lock, which a fork would copy held if another
+// thread of ours were inside: the lock is taken around every fork.
+std::mutex g_zone_lock;
+
+void (*g_fork_prepare)() = nullptr;
+void (*g_fork_after)() = nullptr;
+
+void prepare_fork() {
+  g_fork_prepare();
+  g_zone_lock.lock();
+}
+
+void after_fork() {
+  g_zone_lock.unlock();
+  g_fork_after();
+}
+
+// One write per text, so that texts of concurrent calls do not interleave
+// mid-line; only an interruption before anything was written is retried.
+// Returns 0 or the error number; a failure (a closed standard error among
+// them) is the host's.
+int write_whole(std::string_view text) noexcept {
+  for (;;) {
+    if (::write(STDERR_FILENO, text.data(), text.size()) >= 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+// Runs `write` (returning 0 or an error number) with SIGPIPE blocked in this
+// thread, then takes back the SIGPIPE that its EPIPE raised, so that neither
+// the default action (the end of the process) nor the host's handler sees it.
+// A SIGPIPE that the thread held pending before is the host's and stays.
+template <typename Write>
+int without_sigpipe(Write write) noexcept {
+  sigset_t pipe;
+  sigset_t old;
+  ::sigemptyset(&pipe);
+  ::sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const bool blocked_before = ::sigismember(&old, SIGPIPE) == 1;
+  sigset_t pending;
+  // Unblocked, a pending SIGPIPE would have been delivered already.
+  const bool pending_before =
+      blocked_before && ::sigpending(&pending) == 0 && ::sigismember(&pending, SIGPIPE) == 1;
+  const int error = write();
+  if (error == EPIPE && !pending_before) {
+    const timespec now{0, 0};
+    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  if (!blocked_before) ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return error;
+}
+
 }  // namespace
 
-void write_debug_output(std::string_view text) noexcept {
+DebugOutputKind debug_output_kind() noexcept {
+  struct stat status;
+  const bool known = ::fstat(STDERR_FILENO, &status) == 0;
+  return DebugOutputKind{!known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)};
+}
+
+void write_debug_output(std::string_view text, bool guard_sigpipe) noexcept {
   // The closing NUL terminates the text and is not written; NUL bytes inside
   // the message are, as the console and file channels write them.
   if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
-  // One write per text, so that texts of concurrent calls do not interleave
-  // mid-line; only an interruption before anything was written is retried.
-  // Any other failure (a closed standard error among them) is the host's.
-  while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {
+  if (guard_sigpipe) {
+    without_sigpipe([text] { return write_whole(text); });
+  } else {
+    write_whole(text);
   }
 }
 
@@ -65,8 +130,10 @@ std::uint64_t local_time_ticks() noexcept {
   if (cached.second != now.tv_sec) {
     tm local{};
     const time_t seconds = now.tv_sec;
+    std::unique_lock<std::mutex> zone(g_zone_lock);
     // A failure is not kept: the next call tries again.
     if (::localtime_r(&seconds, &local) == nullptr) return k1601Ticks;
+    zone.unlock();
     cached = ZoneOffset{seconds, local.tm_gmtoff};
   }
   const std::int64_t local_seconds = static_cast<std::int64_t>(now.tv_sec) + cached.offset;
@@ -93,6 +160,12 @@ void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields
   fields->minute = static_cast<std::uint16_t>(in_day / (60 * kTicksPerSecond) % 60);
   fields->second = static_cast<std::uint16_t>(in_day / kTicksPerSecond % 60);
   fields->millisecond = static_cast<std::uint16_t>(in_day % kTicksPerSecond / 10'000);
+}
+
+void at_fork(void (*prepare)(), void (*after)()) noexcept {
+  g_fork_prepare = prepare;
+  g_fork_after = after;
+  ::pthread_atfork(&prepare_fork, &after_fork, &after_fork);
 }
 
 void* aligned_allocate(std::size_t size, std::size_t alignment) noexcept {

@@ -29,7 +29,10 @@ std::uint64_t to_count(const FILETIME& time) noexcept {
 
 }  // namespace
 
-void write_debug_output(std::string_view text) noexcept {
+DebugOutputKind debug_output_kind() noexcept { return DebugOutputKind{false}; }
+
+// There is no SIGPIPE on Windows.
+void write_debug_output(std::string_view text, bool) noexcept {
   // OutputDebugStringA reads up to a NUL. The composers' texts end in one, so
   // they go out as they are; a view without a NUL (a channel may call the
   // built-in callback with any view) is copied out in terminated pieces, so
@@ -88,6 +91,8 @@ void file_time_to_system_time(std::uint64_t since_1601, SystemTimeFields* fields
   fields->second = system.wSecond;
   fields->millisecond = system.wMilliseconds;
 }
+
+void at_fork(void (*)(), void (*)()) noexcept {}
 
 void* aligned_allocate(std::size_t size, std::size_t alignment) noexcept {
   return ::_aligned_malloc(size, alignment);

@@ -1,14 +1,19 @@
 // The companion library's parts that need neither a disk nor a socket: file
-// names, times, RFC 5424 records and the joining of a call's raw pieces.
+// names, times, RFC 5424 records, syslog addresses and the joining of a
+// call's raw pieces.
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <tuple>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "channels/file_naming.h"
 #include "channels/local_time.h"
 #include "channels/message.h"
 #include "channels/rfc5424.h"
+#include "channels/syslog_address.h"
 
 namespace core::logger::channels_detail {
 namespace {
@@ -77,7 +82,7 @@ TEST(LocalTimeTest, IsoTimesTruncateMillisecondsAndCarryOffsetsAheadOfAndBehindU
 TEST(Rfc5424Test, PriorityTimeFieldsAndMessageWithTheirLimits) {
   constexpr LogLevel kLevels[] = {{"TRCE", 0}, {"DBUG", 1}, {"INFO", 2},
                                   {"WARN", 3}, {"ERRR", 4}, {"CRIT", 9}};
-  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 3};
+  constexpr unsigned kSeverities[] = {7, 7, 6, 4, 3, 2};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(syslog_severity(kLevels[i].value), kSeverities[i]);
   EXPECT_EQ(sender_fields("host", "my app", ""), " host my_app - ");
   const std::string long_name(40, 'c');
@@ -90,14 +95,51 @@ TEST(Rfc5424Test, PriorityTimeFieldsAndMessageWithTheirLimits) {
       {&odd, 3, 1000, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 a_b__ - two\nlines"},
       {&long_category, 3, 1000, false,
        "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 cccccccccccccccccccccccccccccccc - two\nlines"},
-      {nullptr, 3, 55, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - two\nline"},
-      {nullptr, 3, 10, true, "47 <132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - "},
+      // A header of 47 bytes. The octet count is not counted.
+      {nullptr, 3, 56, true, "56 <132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - two\nlines"},
+      {nullptr, 3, 55, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - two\nl..."},
+      {nullptr, 3, 54, false, "<132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - two\n..."},
+      {nullptr, 3, 10, true, "50 <132>1 2026-12-07T09:42:07.123+01:00 h a 7 - - ..."},
   };
   for (const auto& [category, level, max_size, octets, text] : cases) {
     const Message message{nullptr, category, &kLevels[level], kTime, 3600, true, "two\nlines"};
     EncodeBuffer out;
     EXPECT_EQ(encode_rfc5424(message, 16, " h a 7 ", max_size, octets, out), std::string_view(text));
   }
+  // Cut between UTF-8 characters; bytes that are not UTF-8 count as characters of their own.
+  const std::tuple<std::string_view, std::size_t, std::string_view> cuts[] = {
+      {"ab€", 5, "ab€"},        {"ab€d", 5, "ab..."},
+      {"ab€defg", 8, "ab€..."}, {"ab€defg", 7, "ab..."},
+      {"a😀zzz", 7, "a..."},     {"a😀zzzz", 8, "a😀..."},
+      {"abcdef", 2, "..."},     {"a\x80\x80\x80\x80\x80zzz", 8, "a\x80..."}};
+  for (const auto& [text, room, cut] : cuts) {
+    const Message message{nullptr, nullptr, &kLevels[3], kTime, 3600, true, text};
+    EncodeBuffer out;
+    const std::string_view packet = encode_rfc5424(message, 16, " h a 7 ", 47 + room, false, out);
+    EXPECT_EQ(packet.substr(47), cut) << room;
+    EXPECT_LE(packet.size(), 47 + std::max<std::size_t>(room, 3));
+  }
+}
+
+TEST(SyslogAddressTest, SchemeHostAndPortOrPathAreCheckedWithoutALookup) {
+  const std::pair<std::string_view, std::string_view> valid[] = {{"unix:/dev/log", "0 /dev/log 0"},
+                                                                 {"udp:127.0.0.1:514", "1 127.0.0.1 514"},
+                                                                 {"tcp:[::1]:65535", "2 ::1 65535"},
+                                                                 {"tcp:h:00514", "2 h 514"}};
+  SyslogAddress address;
+  for (const auto& [text, parts] : valid) {
+    ASSERT_TRUE(parse_syslog_address(text, &address)) << text;
+    EXPECT_EQ(fmt::format("{} {}{} {}", static_cast<int>(address.transport), address.path, address.host,
+                          address.port),
+              parts);
+  }
+  for (const std::string_view text :
+       {"udp:127.0.0.1:99999", "udp:h:65536", "tcp:h:514x", "tcp:h:0", "tcp:h:+514", "tcp:h: 514",
+        "tcp:h:", "tcp:h:99999999999999999999", "tcp::514", "tcp:[]:514", "tcp:::1:514", "tcp:[::1:514",
+        "tcp:nowhere", "tcp", "unix:", "http:h:80", ""}) {
+    EXPECT_FALSE(parse_syslog_address(text, &address)) << text;
+  }
+  EXPECT_FALSE(parse_syslog_address(std::string_view("unix:/dev/log\0x", 15), &address));
 }
 
 TEST(MessageTest, PiecesOfOneCallJoinAcrossChannelsAndNestedCalls) {

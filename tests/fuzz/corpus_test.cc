@@ -41,6 +41,7 @@ Argument text(std::string value, Argument::Kind kind = Argument::kString) {
   return {kind, 0, 0, std::move(value)};
 }
 const Argument kNullString{Argument::kNullCString, 0, 0, {}};
+const Argument kProbe{Argument::kContextProbe, 0, 0, {}};
 Argument number(double value) {
   Argument a = arg(0, Argument::kDouble);
   std::memcpy(&a.bits, &value, sizeof value);
@@ -110,6 +111,13 @@ std::vector<NamedCase> cases() {
       {"null C string, precision", make("x{0:.3}y", {kNullString}), "x"},
       {"null C string after another field", make("{1} x{0:<4}y", {kNullString, arg(7)}), "7 x"},
       {"null C string as a pointer", make("x{:p}y", {kNullString}), "x0x0y"},
+      // A user formatter sees the contexts that {fmt} gives it, wherever
+      // {fmt} takes over from the "{}" fields.
+      {"user formatter reading its context, among '{}' fields",
+       make("{} {}|{:n} {:>4}|{}", {arg(1), kProbe, kProbe, arg(7), kProbe}),
+       "1 <0 [ 0] 5: 1 o o 7 o>|<11 [ 3] 5: 1 o o 7 o> <6 [] 5: 1 o o 7 o>|"},
+      {"user formatter reading its context, after a format spec",
+       make("{:>3}{}{:{}}", {arg(1), kProbe, arg(5), arg(4)}), "  1<0 [ 0] 4: 1 o 5 4>   5"},
       {"lone carriage returns", make("dos\r\nline\rmac\r"), "dos\r\nline\rmac\r"},
       {"long message and text", make("{}\n{}\n{}", {text(std::string(100'000, 'm')), arg(2), arg(3)})},
       {"heap refused mid-message", make("start {} end", {text(std::string(10'000, 'm'))}, heap(1))},

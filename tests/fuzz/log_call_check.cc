@@ -10,6 +10,7 @@
 #include <fmt/args.h>
 #include <fmt/format.h>
 
+#include "fuzz/context_probe.h"
 #include "pipeline/channel_list.h"
 #include "pipeline/line_buffer.h"
 #include "pipeline/text_composer.h"
@@ -171,6 +172,9 @@ class ArgumentStore {
           } else {
             store_.push_back(std::cref(kNullString));  // a copy would read it
           }
+          break;
+        case Argument::kContextProbe:
+          store_.push_back(ContextProbe{});
           break;
         default:
           store_.push_back(testing::ThrowingValue{static_cast<int>(a.integer)});
@@ -503,6 +507,7 @@ LogCallCase decode_case(const std::uint8_t* data, std::size_t size) {
         a.text = in.text();
         break;
       case Argument::kNullCString:
+      case Argument::kContextProbe:
         break;
       default:
         a.bits = in.number(8);

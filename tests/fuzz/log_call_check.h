@@ -32,8 +32,9 @@ struct Argument {
     kCString,  // a const char*: ends at its first NUL
     kTimestamp,
     kPointer,
-    kThrowing,     // a value whose formatter writes a little and then throws
-    kNullCString,  // a const char* that is null
+    kThrowing,      // a value whose formatter writes a little and then throws
+    kNullCString,   // a const char* that is null
+    kContextProbe,  // a value whose formatter writes what it reads from its contexts
     kKindCount
   };
   Kind kind = kInt;
@@ -74,7 +75,8 @@ struct LogCallCase {
 //   count (modulo 16) and per argument a u8 kind (modulo kKindCount) and its
 //   payload: 4 bytes for int, 8 for long long, unsigned long long, double,
 //   timestamp and pointer, 1 for bool, char and throwing, a u16 length and its
-//   bytes for both string kinds, none for a null C string.
+//   bytes for both string kinds, none for a null C string and a context
+//   probe.
 LogCallCase decode_case(const std::uint8_t* data, std::size_t size);
 
 // What {fmt} makes of the case's format string and arguments (widths capped

@@ -16,6 +16,7 @@
 
 #include "core/logger.h"
 #include "platform/platform.h"
+#include "support/child_process.h"
 #include "support/library_reset.h"
 #include "support/recording_channel.h"
 
@@ -85,6 +86,21 @@ TEST_F(BuiltInChannelTest, WritesWholeTextsUntilAChannelWithACallbackIsRegistere
   EXPECT_EQ(written, "one\0two"s + expected(fallback, fallback + "{hh:mm:ss.mmm} INFO: [a] > beside a "
                                                                  "channel with a callback\n"));
   EXPECT_EQ(recorder_.texts().size(), 1u);
+}
+
+// "./app 2>&1 >/dev/null | true": the reader of standard error is gone,
+// however the process holds SIGPIPE.
+TEST_F(BuiltInChannelTest, AClosedPipeOnStandardErrorEndsNoProcess) {
+  for (const testing::Sigpipe how : testing::kEverySigpipe) {
+    EXPECT_EQ(testing::closed_pipe_outcome(2, how,
+                                           [] {
+                                             detail::reset_for_testing();  // looks at standard error anew
+                                             log_line("into a closed pipe");
+                                             return 0;
+                                           }),
+              "exit 0")
+        << static_cast<int>(how);
+  }
 }
 
 TEST_F(BuiltInChannelTest, ChannelRegisteredDuringACallTakesOverFromTheNextCall) {
