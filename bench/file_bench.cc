@@ -37,9 +37,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMessages = 200000;      // in all, over the threads
-constexpr int kTimedThreads = 4;       // for the time of each call
-constexpr int kTimedCalls = 100000;    // per thread
+constexpr int kMessages = 200000;       // in all, over the threads
+constexpr int kTimedThreads = 4;        // for the time of each call
+constexpr int kTimedCalls = 100000;     // per thread
 constexpr std::size_t kBuffer = 65536;  // what every buffered mode holds back
 constexpr char kPath[] = "core_logger_file_bench.log";
 constexpr core::logger::LogCategory kCategory = core::logger::make_category("bench.file");
@@ -119,6 +119,13 @@ void BM_CoreLogger_FileWhenFull(benchmark::State& state) {
       state, core::logger::FileChannelOptions{core::logger::FlushPolicy::WhenFull});
 }
 
+// Against FileWhenFull: the same with the crash handler installed, which
+// must cost a log call nothing (measured in instructions with callgrind).
+void BM_CoreLogger_FileWhenFull_CrashHandler(benchmark::State& state) {
+  core::logger::install_crash_handler();
+  BM_CoreLogger_FileWhenFull(state);
+}
+
 void BM_CoreLogger_FileEveryText(benchmark::State& state) {
   run_core_logger<core::logger::FileChannel>(
       state, core::logger::FileChannelOptions{core::logger::FlushPolicy::EveryText});
@@ -158,10 +165,13 @@ void run_spdlog(benchmark::State& state, bool flush_every_message, bool timed = 
     };
   }
   auto logger = std::make_shared<spdlog::logger>(
-      std::string(kCategory.key.name), std::make_shared<spdlog::sinks::basic_file_sink_mt>(kPath, true, handlers));
+      std::string(kCategory.key.name),
+      std::make_shared<spdlog::sinks::basic_file_sink_mt>(kPath, true, handlers));
   logger->set_pattern("{%H:%M:%S.%e} %l: [%n] > %v");
   if (flush_every_message) logger->flush_on(spdlog::level::trace);
-  const auto log = [&logger](int t, int i) { logger->info("thread {} message {} value {:.2f}", t, i, i * 0.25); };
+  const auto log = [&logger](int t, int i) {
+    logger->info("thread {} message {} value {:.2f}", t, i, i * 0.25);
+  };
   const auto finish = [&logger] { logger->flush(); };
   timed ? run_timed(state, log, finish) : run_threads(state, log, finish);
   logger.reset();
@@ -181,7 +191,8 @@ void BM_Spdlog_FileTimed(benchmark::State& state) { run_spdlog(state, false, tru
 class FloorLogger {
  public:
   FloorLogger(const char* path, bool every_text)
-      : file_(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644)), every_text_(every_text) {}
+      : file_(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644)),
+        every_text_(every_text) {}
   ~FloorLogger() {
     flush();
     ::close(file_);
@@ -202,9 +213,21 @@ class FloorLogger {
     }
     const long in_day = ((now.tv_sec + offset) % 86400 + 86400) % 86400;
     const long ms = now.tv_nsec / 1000000;
-    const char time[] = {'{', digit(in_day / 36000), digit(in_day / 3600 % 10), ':', digit(in_day / 600 % 6),
-                         digit(in_day / 60 % 10), ':', digit(in_day % 60 / 10), digit(in_day % 10), '.',
-                         digit(ms / 100), digit(ms / 10 % 10), digit(ms % 10), '}', ' '};
+    const char time[] = {'{',
+                         digit(in_day / 36000),
+                         digit(in_day / 3600 % 10),
+                         ':',
+                         digit(in_day / 600 % 6),
+                         digit(in_day / 60 % 10),
+                         ':',
+                         digit(in_day % 60 / 10),
+                         digit(in_day % 10),
+                         '.',
+                         digit(ms / 100),
+                         digit(ms / 10 % 10),
+                         digit(ms % 10),
+                         '}',
+                         ' '};
     text.clear();
     text.append(time, time + sizeof time);
     text.append(std::string_view("INFO: ["));
@@ -268,6 +291,7 @@ CORE_LOGGER_FILE_BENCH(BM_CoreLogger_FileEveryText);
 CORE_LOGGER_FILE_BENCH(BM_Floor_FileEveryText);
 CORE_LOGGER_FILE_BENCH(BM_Spdlog_FileFlushEveryMessage);
 CORE_LOGGER_FILE_BENCH(BM_CoreLogger_RotatingWhenFull);
+CORE_LOGGER_FILE_BENCH(BM_CoreLogger_FileWhenFull_CrashHandler);
 CORE_LOGGER_FILE_BENCH(BM_CoreLogger_JsonLinesWhenFull);
 CORE_LOGGER_TIMED_BENCH(BM_CoreLogger_FileWhenFullTimed);
 CORE_LOGGER_TIMED_BENCH(BM_Floor_FileTimed);

@@ -3,7 +3,8 @@
 //
 // What an application usually wants beside the core library: console, file,
 // rotating file and syslog channels, a capture channel for tests, settings
-// from text or the environment, and call stacks for assertion reports.
+// from text or the environment, call stacks for assertion reports, and crash
+// reports.
 // Register a channel object once, early, in one call:
 //
 //   core::logger::FileChannel file("app.log");
@@ -456,12 +457,60 @@ CORE_LOGGER_CHANNELS_API SettingsResult apply_settings_from_environment(const ch
 //
 // The calling thread's call stack for an assertion report: one frame per
 // line ending in a line feed, from the caller of `capture_call_stack` after
-// skipping `skip_frames` more, at most `max_frames`. A frame shows its
-// function where the platform can name it (on Linux the executable needs its
-// symbols exported, e.g. CMake's ENABLE_EXPORTS), else its module and
-// address. Empty when the stack cannot be read. Not for signal handlers.
+// skipping `skip_frames` more, at most `max_frames`; a function inlined into
+// another is a frame of its own. A frame reads "#0 ns::S<int>::f(int) at
+// src/app.cc:42" where the module has debug information, else
+// "#3 name in libfoo.so+0x1a2b3" with the name from the symbol table, or
+// "#3 libfoo.so+0x1a2b3" without one. Empty when the stack cannot be read.
+// Not for signal handlers.
 CORE_LOGGER_CHANNELS_API std::string capture_call_stack(std::uint32_t skip_frames = 0,
                                                         std::uint32_t max_frames = 32) noexcept;
+
+// -----------------------------------------------------------------------------
+// Crashes
+// -----------------------------------------------------------------------------
+
+// The level and the category of a crash report. Level values 5 and above are
+// fatal: a syslog channel sends them as critical.
+constexpr LogLevel kFatalLevel{"FATL", 5};
+constexpr LogCategory kCrashCategory = make_category("Crash");
+
+// What `install_crash_handler` takes over. Read at every call.
+struct CrashHandlerOptions {
+  bool signals = true;    // fatal signals (Windows: unhandled exceptions and SIGABRT)
+  bool terminate = true;  // std::terminate
+  // The longest the handler may take before the process ends anyway.
+  std::uint32_t deadline_ms = 2000;
+  std::uint32_t max_frames = 64;  // frames in a report
+};
+
+// install_crash_handler()
+//
+// Reports a crash through the registered channels before the process ends.
+// On a fatal signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP), an
+// unhandled Windows exception or `std::terminate`:
+//   1. every file channel hands what it holds back to the system;
+//   2. one report per process goes to the channels as one log call of
+//      kCrashCategory at kFatalLevel: a first line such as "Fatal signal
+//      SIGSEGV (segmentation fault) at address 0x0 on thread 12345" or
+//      "Uncaught exception std::runtime_error: boom on thread 12345", then
+//      the crashing thread's stack from the crash site, as
+//      `capture_call_stack` writes it, cut to 4096 characters;
+//   3. the file channels write out again;
+//   4. the signal goes to the handler that was there before (or the default
+//      action), so that the exit status and core dump stay what they were;
+//      `std::terminate` calls the previous terminate handler.
+// The handler waits at most 100 ms for a channel's lock and never for one
+// that the crashing thread holds; a watchdog ends the process with the
+// signal's default action after `deadline_ms` or at a second fault. Each
+// thread that delivers through a channel of this library gets an alternate
+// signal stack, so that a stack overflow is reported too.
+//
+// Call it in `main` once the channels are registered. A later call installs
+// what an earlier one did not and sets the calling thread's alternate stack;
+// unloading this library restores what was there before. Thread-safe. False
+// where the platform offers none of what `options` asks for.
+CORE_LOGGER_CHANNELS_API bool install_crash_handler(const CrashHandlerOptions& options = {});
 
 }  // namespace core::logger
 

@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "channels/crash_platform.h"
+
 namespace core::logger::channels_detail {
 namespace {
 
@@ -51,6 +53,7 @@ void pause(int round) noexcept {
 // by any other that settles first.
 struct AppendingFile::Torn {
   Piece piece;
+  Buffer* buffer;  // claimed by the torn write until it is settled
   std::size_t done;
   int error;
   Torn* next;
@@ -84,7 +87,8 @@ int AppendingFile::attach(const std::string& path) noexcept {
   if (fresh == channels_platform::kNoFile) return failure;
   close();
   file_ = fresh;
-  size_ = channels_platform::file_size(file_) + filling_->used;
+  size_ = channels_platform::file_size(file_) +
+          filling_.load(std::memory_order_relaxed)->used.load(std::memory_order_relaxed);
   size_limited_ = channels_platform::file_size_limited();
   line_feed_owed_ = false;
   reported_ = false;
@@ -113,7 +117,11 @@ void AppendingFile::close() noexcept {
 void AppendingFile::forget() noexcept {
   flight_.store(0, std::memory_order_relaxed);
   torn_.store(nullptr, std::memory_order_relaxed);
-  for (Buffer& buffer : buffers_) buffer.used = buffer.pieces = buffer.texts = 0;
+  for (Buffer& buffer : buffers_) {
+    buffer.used.store(0, std::memory_order_relaxed);
+    buffer.written = buffer.pieces = buffer.texts = 0;
+    buffer.writer.store(0, std::memory_order_relaxed);
+  }
 }
 
 WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
@@ -137,8 +145,10 @@ WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
   const int failure = attach(name_);
   if (failure == 0) return write_out();
   close();  // what it holds back is lost with the file
-  const WriteResult lost{failure, filling_->texts};
-  filling_->used = filling_->pieces = filling_->texts = 0;
+  Buffer& filling = *filling_.load(std::memory_order_relaxed);
+  const WriteResult lost{failure, filling.texts};
+  claim(filling);
+  release_emptied(filling);
   fail_open(failure);
   return lost;
 }
@@ -146,48 +156,61 @@ WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
 WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
                                             bool counted) noexcept {
   size_ += text.size();
-  const Piece alone{text.data(), text.size(), nullptr, 1, counted};
-  if (buffer_size_ == 0 && counted) return write_unlocked(alone, lock);
+  if (buffer_size_ == 0 && counted) {
+    return write_unlocked(Piece{text.data(), text.size(), nullptr, 1, true, 0}, nullptr, lock);
+  }
   if (text.size() > buffer_size_) {  // in place, after what is held back
     const WriteResult held = write_out();
-    return worse(held, write_whole(alone));
+    return worse(held, write_whole(Piece{text.data(), text.size(), nullptr, 1, counted, 0}));
   }
   WriteResult result{kHeldBack, 0};
-  const bool full = !has_room(text.size());
+  const bool full = !has_room(*filling_.load(std::memory_order_relaxed), text.size());
   const bool now = counted && level_value >= flush_from_;
-  // A date line never leaves the lock, and the buffers never both go out:
-  // then the full one is written in place.
+  // A date line never leaves the lock, and a text that goes out at once
+  // takes the full buffer with it: then the full one is written in place.
   Buffer* out = nullptr;
   if (full && (now || !counted)) {
     result = write_out();
   } else if (full) {
     out = swap();
   }
-  std::memcpy(filling_->data.get() + filling_->used, text.data(), text.size());
-  filling_->used += static_cast<std::uint32_t>(text.size());
-  filling_->ends[filling_->pieces++] = filling_->used | (counted ? 0 : kUncounted);
-  filling_->texts += counted ? 1 : 0;
+  hold(*filling_.load(std::memory_order_relaxed), text, counted);
   if (now) out = swap();
   if (out == nullptr) return result;
-  return worse(result,
-               write_unlocked(Piece{out->data.get(), out->used, out->ends.get(), out->pieces, true}, lock));
+  return worse(result, write_unlocked(piece_of(*out), out, lock));
+}
+
+void AppendingFile::claim(Buffer& buffer) noexcept {
+  for (std::uintptr_t idle = 0; !buffer.writer.compare_exchange_weak(
+           idle, crash_platform::thread_token(), std::memory_order_acquire, std::memory_order_relaxed);
+       idle = 0) {
+    std::this_thread::yield();
+  }
+}
+
+void AppendingFile::release_emptied(Buffer& buffer) noexcept {
+  buffer.used.store(0, std::memory_order_relaxed);
+  buffer.written = buffer.pieces = buffer.texts = 0;
+  buffer.writer.store(0, std::memory_order_release);
 }
 
 AppendingFile::Buffer* AppendingFile::swap() noexcept {
-  settle();  // the other buffer is written
-  Buffer* const out = filling_;
-  filling_ = out == &buffers_[0] ? &buffers_[1] : &buffers_[0];
-  filling_->used = filling_->pieces = filling_->texts = 0;
+  settle();  // the other buffer is written and empty
+  Buffer* const out = filling_.load(std::memory_order_relaxed);
+  claim(*out);
+  filling_.store(out == &buffers_[0] ? &buffers_[1] : &buffers_[0], std::memory_order_relaxed);
   return out;
 }
 
-WriteResult AppendingFile::write_unlocked(const Piece& piece, Lock& lock) noexcept {
+WriteResult AppendingFile::write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept {
   if (torn_.load(std::memory_order_relaxed) != nullptr || line_feed_owed_) {
     settle();
     if (line_feed_owed_) {
-      const WriteResult paid = write_whole(Piece{"\n", 1, nullptr, 1, false});
-      if (paid.error != 0)
-        return WriteResult{paid.error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
+      const WriteResult paid = write_whole(Piece{"\n", 1, nullptr, 1, false, 0});
+      if (paid.error != 0) {
+        if (buffer != nullptr) release_emptied(*buffer);
+        return WriteResult{paid.error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
+      }
     }
   }
   const channels_platform::FileHandle file = file_;
@@ -195,12 +218,15 @@ WriteResult AppendingFile::write_unlocked(const Piece& piece, Lock& lock) noexce
   flight_.fetch_add(1, std::memory_order_relaxed);
   lock.unlock();
   int error = 0;
-  const std::size_t done = channels_platform::write_file(file, piece.data, piece.size, size_limited, &error);
+  const std::size_t done =
+      piece.from + channels_platform::write_file(file, piece.data + piece.from, piece.size - piece.from,
+                                                 size_limited, &error);
   if (done == piece.size) {
+    if (buffer != nullptr) release_emptied(*buffer);
     flight_.fetch_sub(1, std::memory_order_release);
     return WriteResult{0, 0};
   }
-  Torn torn{piece, done, error, torn_.load(std::memory_order_relaxed), WriteResult{}, false};
+  Torn torn{piece, buffer, done, error, torn_.load(std::memory_order_relaxed), WriteResult{}, false};
   while (
       !torn_.compare_exchange_weak(torn.next, &torn, std::memory_order_release, std::memory_order_relaxed)) {
   }
@@ -224,58 +250,90 @@ void AppendingFile::settle_torn() noexcept {
   // is last cannot be told, and each fragment is left a line of its own.
   Torn* const first = torn_.exchange(nullptr, std::memory_order_acquire);
   int partial = 0;
-  for (Torn* torn = first; torn != nullptr; torn = torn->next) partial += torn->done != 0 ? 1 : 0;
+  for (Torn* torn = first; torn != nullptr; torn = torn->next)
+    partial += torn->done != torn->piece.from ? 1 : 0;
   for (Torn* torn = first; torn != nullptr;) {
     Torn* const next = torn->next;  // the record may go once settled
     const Piece& piece = torn->piece;
-    if (torn->done == 0) {
-      torn->outcome = WriteResult{torn->error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
+    if (torn->done == piece.from) {
+      torn->outcome =
+          WriteResult{torn->error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
     } else if (partial == 1) {
-      torn->outcome = write_whole(piece, torn->done, torn->error);
+      torn->outcome = finish_whole(piece, torn->done, torn->error);
     } else {
       line_feed_owed_ = true;
       torn->outcome = WriteResult{EIO, cut_at(torn->done, piece.ends, piece.pieces, piece.counted).lost};
     }
+    if (torn->buffer != nullptr) release_emptied(*torn->buffer);
     torn->settled = true;
     torn = next;
   }
 }
 
 WriteResult AppendingFile::write_out() noexcept {
-  return write_out_by(std::chrono::steady_clock::time_point::max());
-}
-
-WriteResult AppendingFile::write_out_by(std::chrono::steady_clock::time_point deadline) noexcept {
-  WriteResult result{kHeldBack, 0};
-  for (int round = 0; flight_.load(std::memory_order_acquire) != 0; ++round) {
-    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline) {
-      result.error = ETIMEDOUT;
-      break;
-    }
-    pause(round);
-  }
-  if (result.error == kHeldBack && torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
-  if (filling_->used == 0) return result;
-  result = worse(result, write_whole(Piece{filling_->data.get(), filling_->used, filling_->ends.get(),
-                                           filling_->pieces, true}));
-  filling_->used = filling_->pieces = filling_->texts = 0;
+  settle();
+  Buffer& filling = *filling_.load(std::memory_order_relaxed);
+  if (filling.used.load(std::memory_order_relaxed) == 0) return WriteResult{kHeldBack, 0};
+  claim(filling);  // a crash-time write-out on another thread ends within its own write
+  const WriteResult result = write_whole(piece_of(filling));
+  release_emptied(filling);
   return result;
 }
 
-WriteResult AppendingFile::write_whole(const Piece& piece, std::size_t done, int error) noexcept {
-  if (done == 0) {
-    if (line_feed_owed_) {
-      if (channels_platform::write_file(file_, "\n", 1, size_limited_, &error) != 1) {
-        return WriteResult{error, cut_at(0, piece.ends, piece.pieces, piece.counted).lost};
-      }
-      line_feed_owed_ = false;
-    }
-    done = channels_platform::write_file(file_, piece.data, piece.size, size_limited_, &error);
+WriteResult AppendingFile::write_out_for_crash(bool locked, std::uintptr_t self,
+                                               Clock::time_point deadline) noexcept {
+  if (buffer_size_ == 0) return WriteResult{kHeldBack, 0};
+  Buffer* const filling = filling_.load(std::memory_order_acquire);
+  Buffer* const older = filling == &buffers_[0] ? &buffers_[1] : &buffers_[0];
+  const WriteResult result = write_out_for_crash(*older, locked, self, deadline);
+  return worse(result, write_out_for_crash(*filling, locked, self, deadline));
+}
+
+WriteResult AppendingFile::write_out_for_crash(Buffer& buffer, bool locked, std::uintptr_t self,
+                                               Clock::time_point deadline) noexcept {
+  std::uintptr_t claim = 0;
+  while (!buffer.writer.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
+    if (claim == self || Clock::now() >= deadline) return WriteResult{kHeldBack, 0};
+    claim = 0;
+    std::this_thread::yield();
   }
+  const std::uint32_t used = buffer.used.load(std::memory_order_acquire);
+  WriteResult result{kHeldBack, 0};
+  if (used > buffer.written) {
+    int error = 0;
+    const std::size_t size = used - buffer.written;
+    const std::size_t done =
+        channels_platform::write_file(file_, buffer.data.get() + buffer.written, size, size_limited_, &error);
+    result = done == size ? WriteResult{0, 0} : WriteResult{error != 0 ? error : EIO, buffer.texts};
+  }
+  if (locked) {
+    release_emptied(buffer);
+  } else {
+    buffer.written = used;
+    buffer.writer.store(0, std::memory_order_release);
+  }
+  return result;
+}
+
+WriteResult AppendingFile::write_whole(const Piece& piece) noexcept {
+  int error = 0;
+  if (line_feed_owed_) {
+    if (channels_platform::write_file(file_, "\n", 1, size_limited_, &error) != 1) {
+      return WriteResult{error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
+    }
+    line_feed_owed_ = false;
+  }
+  const std::size_t done =
+      piece.from + channels_platform::write_file(file_, piece.data + piece.from, piece.size - piece.from,
+                                                 size_limited_, &error);
+  return finish_whole(piece, done, error);
+}
+
+WriteResult AppendingFile::finish_whole(const Piece& piece, std::size_t done, int error) noexcept {
   for (;;) {
     if (done == piece.size) return WriteResult{0, 0};
     const Cut cut = cut_at(done, piece.ends, piece.pieces, piece.counted);
-    if (done == 0) return WriteResult{error, cut.lost};
+    if (done == piece.from) return WriteResult{error, cut.lost};
     // Part of it is in the file. The rest may follow while nothing else has
     // been appended; else the torn piece is cut off while it ends the file,
     // or ends its line when something came after it.
@@ -287,7 +345,7 @@ WriteResult AppendingFile::write_whole(const Piece& piece, std::size_t done, int
           channels_platform::write_file(file_, piece.data + done, piece.size - done, size_limited_, &error);
       continue;
     }
-    const std::size_t torn = done - cut.whole;
+    const std::size_t torn = done - std::max(cut.whole, piece.from);
     if (torn != 0 && (!at_end || channels_platform::truncate_file(file_, position - torn) != 0)) {
       line_feed_owed_ = true;
     }

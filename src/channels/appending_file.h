@@ -26,18 +26,38 @@
 // on the wrong side of it. A write outside the lock that falls short is
 // completed or undone under the lock once no other write is in flight.
 //
-// Thread-safety: the members run with the channel's lock held; `append` may
-// release it (see there). The counters of writes in flight are atomic.
+// At a crash the reporting thread writes the buffers out from a signal
+// handler, with the channel's lock or without it (held too long by another
+// thread, or by the crashing thread itself, interrupted). So that nothing
+// held back is lost or written twice, whoever hands a buffer's bytes to the
+// system claims that buffer first:
+//   - a buffer's `writer` holds the writing thread's token (crash_platform)
+//     from before its write until the write returned (or, for a write that
+//     fell short, until it is settled), else 0; a writer hands over the
+//     bytes from `written` to `used` and, holding the lock or the buffer
+//     swapped out, empties the buffer, else only moves `written` past what
+//     it wrote;
+//   - a text enters a buffer before its `used` grows past it (release), so a
+//     crash-time reader that sees `used` sees the text whole;
+//   - a crash-time write-out never waits for a claim of its own thread (an
+//     interrupted write, skipped), waits for another thread's claim (a
+//     buffer being written outside the lock) until its deadline, never
+//     writes a buffer that is still claimed then, and writes the buffer
+//     swapped out before the one being filled;
+//   - a writer with the lock waits for a crash-time claim to end;
+//   - a text written straight to the file (EveryText, a text larger than the
+//     buffer) is its writer's alone.
+//
+// Thread-safety: the members run with the channel's lock held, but for the
+// crash-time ones; `append` may release it (see there).
 #ifndef CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 #define CORE_LOGGER_CHANNELS_APPENDING_FILE_H_
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -60,7 +80,7 @@ constexpr std::uint32_t kUncounted = 0x8000'0000u;
 
 class AppendingFile {
  public:
-  using Lock = std::unique_lock<std::mutex>;
+  using Lock = ChannelLock;
 
   // `buffer_size` is capped at 1 GiB.
   AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std::size_t buffer_size);
@@ -73,6 +93,7 @@ class AppendingFile {
   // error number and keeps the current file; with none, the failure is said
   // once on the standard error, and `look_after` tries `path` again.
   int open(std::string path) noexcept;
+  // Waits for the writes in flight, then closes the file.
   void close() noexcept;
   bool is_open() const noexcept { return file_ != channels_platform::kNoFile; }
   // The error of the open that failed while no file is open.
@@ -99,18 +120,16 @@ class AppendingFile {
   // Appends one whole text (`counted`: a text of its own, lost if it cannot
   // be written), and hands what is held back to the system when the policy
   // says so for a text of `level_value`. A counted text may be written
-  // outside the lock: then `lock` is released before the write and stays
-  // released, and the caller touches nothing that the lock guards.
-  // REQUIRES: `lock` holds the channel's lock; the file is open; `text` is
-  // not empty.
+  // outside the lock: then `lock` is released before the write, and taken
+  // back only when the write fell short; the caller touches nothing that the
+  // lock guards afterwards. REQUIRES: `lock` holds the channel's lock; the
+  // file is open; `text` is not empty.
   WriteResult append(std::string_view text, std::uint32_t level_value, Lock& lock,
                      bool counted = true) noexcept {
-    if (level_value < flush_from_ && has_room(text.size())) {
-      std::memcpy(filling_->data.get() + filling_->used, text.data(), text.size());
-      filling_->used += static_cast<std::uint32_t>(text.size());
-      filling_->ends[filling_->pieces++] = filling_->used | (counted ? 0 : kUncounted);
-      filling_->texts += counted ? 1 : 0;
+    Buffer& filling = *filling_.load(std::memory_order_relaxed);
+    if (level_value < flush_from_ && has_room(filling, text.size())) {
       size_ += text.size();
+      hold(filling, text, counted);
       return WriteResult{kHeldBack, 0};
     }
     return append_and_write(text, level_value, lock, counted);
@@ -120,62 +139,95 @@ class AppendingFile {
   // order; returns once it is written. The lock stays held.
   WriteResult write_out() noexcept;
 
-  // For a crash handler that took the channel's lock (within its deadline):
-  // waits, until `deadline`, for the writes in flight outside the lock,
-  // which their threads complete, and then writes out the buffer being
-  // filled, in order, so that no buffer is written twice. When the deadline
-  // passes first it writes that buffer all the same (its texts then may
-  // land before those of the write in flight) and reports ETIMEDOUT. Takes
-  // no other lock and allocates nothing.
-  WriteResult write_out_by(std::chrono::steady_clock::time_point deadline) noexcept;
-
   // In the child of a fork, which has none of its parent's other threads:
   // no write is in flight, and what the parent holds back (and writes
   // itself) is dropped.
   void forget() noexcept;
+
+  // At a crash, on the thread `self`, with the lock or not (`locked`): hands
+  // what is held back to the system as the rules above say, the buffer
+  // swapped out first. Waits for no write outside the lock past `deadline`.
+  // Crash-safe.
+  WriteResult write_out_for_crash(bool locked, std::uintptr_t self, Clock::time_point deadline) noexcept;
+  // Writes `text` past the buffers, straight to the file, under the lock or
+  // at a crash; waits for no write in flight. REQUIRES: the file is open.
+  WriteResult write_through(std::string_view text) noexcept {
+    size_ += text.size();
+    return write_whole(Piece{text.data(), text.size(), nullptr, 1, true, 0});
+  }
 
  private:
   // Whole texts and date lines, each ending where `ends` says.
   struct Buffer {
     std::unique_ptr<char[]> data;
     std::unique_ptr<std::uint32_t[]> ends;
-    std::uint32_t used = 0;
+    std::atomic<std::uint32_t> used{0};
+    std::atomic<std::uintptr_t> writer{0};  // the thread that writes the buffer out
+    std::uint32_t written = 0;              // guarded by the claim (writer)
     std::uint32_t pieces = 0;
     std::uint32_t texts = 0;  // pieces but date lines
   };
-  // What a write hands to the system: `size` bytes of pieces ending at
-  // `ends` (null: one piece, a text when `counted`).
+  // What a write hands to the system: the bytes from `from` to `size` of
+  // pieces ending at `ends` (null: one piece, a text when `counted`); those
+  // before `from` were written at a crash.
   struct Piece {
     const char* data;
     std::size_t size;
     const std::uint32_t* ends;
     std::uint32_t pieces;
     bool counted;
+    std::size_t from;
   };
   struct Torn;
 
-  // Whether the buffer being filled takes `size` more bytes as a piece of
-  // its own.
-  bool has_room(std::size_t size) const noexcept {
-    return size <= buffer_size_ - filling_->used && filling_->pieces < max_pieces_;
+  // Whether `buffer` takes `size` more bytes as a piece of its own.
+  bool has_room(const Buffer& buffer, std::size_t size) const noexcept {
+    return size <= buffer_size_ - buffer.used.load(std::memory_order_relaxed) && buffer.pieces < max_pieces_;
   }
+  // Copies a text that has room into `buffer`.
+  static void hold(Buffer& buffer, std::string_view text, bool counted) noexcept {
+    const std::uint32_t used = buffer.used.load(std::memory_order_relaxed);
+    std::memcpy(buffer.data.get() + used, text.data(), text.size());
+    const std::uint32_t end = used + static_cast<std::uint32_t>(text.size());
+    buffer.used.store(end, std::memory_order_release);
+    buffer.ends[buffer.pieces++] = end | (counted ? 0 : kUncounted);
+    buffer.texts += counted ? 1 : 0;
+  }
+  static Piece piece_of(const Buffer& buffer) noexcept {
+    return Piece{buffer.data.get(),
+                 buffer.used.load(std::memory_order_relaxed),
+                 buffer.ends.get(),
+                 buffer.pieces,
+                 true,
+                 buffer.written};
+  }
+  // Takes `buffer` for this thread once no crash-time write holds it.
+  static void claim(Buffer& buffer) noexcept;
+  // Empties `buffer`, written, and gives up its claim.
+  static void release_emptied(Buffer& buffer) noexcept;
 
   WriteResult check(std::uint64_t ticks) noexcept;
   // append() when the text does not just go into the buffer.
   WriteResult append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
                                bool counted) noexcept;
-  // Writes `piece` with the lock released, and takes the lock back only
-  // when the write falls short.
-  WriteResult write_unlocked(const Piece& piece, Lock& lock) noexcept;
+  // Writes `piece` (of `buffer`, claimed, or of no buffer) with the lock
+  // released, and takes the lock back only when the write falls short.
+  WriteResult write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept;
   // Waits until no write is in flight and settles those that fell short.
   void settle() noexcept;
   void settle_torn() noexcept;
-  // Writes `piece` while no write is in flight, so that the file keeps whole
-  // texts only; its first `done` bytes are written already.
-  WriteResult write_whole(const Piece& piece, std::size_t done = 0, int error = 0) noexcept;
-  // Waits for the other buffer to be written, and fills it from now on;
-  // returns the one that was being filled.
+  // Waits for the other buffer to be written, claims the one being filled
+  // and fills the other from now on; returns the claimed one.
   Buffer* swap() noexcept;
+  // Writes `piece` while no write is in flight, so that the file keeps whole
+  // texts only.
+  WriteResult write_whole(const Piece& piece) noexcept;
+  // The same, once the bytes up to `done` are in the file and the write of
+  // the rest failed with `error`, or fell short.
+  WriteResult finish_whole(const Piece& piece, std::size_t done, int error) noexcept;
+  // At a crash: writes the bytes of `buffer` that no one wrote yet in one go.
+  WriteResult write_out_for_crash(Buffer& buffer, bool locked, std::uintptr_t self,
+                                  Clock::time_point deadline) noexcept;
   // Opens `path` in place of the current file; on failure returns the
   // system's error number and changes nothing.
   int attach(const std::string& path) noexcept;
@@ -188,14 +240,13 @@ class AppendingFile {
   channels_platform::FileHandle file_ = channels_platform::kNoFile;
   std::string name_;
   std::uint64_t size_ = 0;
-  // The buffer being filled, and the other, which may be being written.
+  // The buffer being filled, and the other, which may be being written; the
+  // pointer is read without the lock at a crash.
   Buffer buffers_[2];
-  Buffer* filling_ = &buffers_[0];
-  // Writes outside the lock: those in flight (the low half), and, in the
-  // high half, how many in all have put bytes in the file, so that a write
-  // that fell short can tell whether its bytes end the channel's part of
-  // the file. Entered under the lock; left without it.
-  std::atomic<std::uint64_t> flight_{0};
+  std::atomic<Buffer*> filling_{&buffers_[0]};
+  // Writes outside the lock under way: entered under the lock, left without
+  // it.
+  std::atomic<std::uint32_t> flight_{0};
   // Writes outside the lock that fell short, each on the stack of its
   // thread, which waits for the lock until the record is settled.
   std::atomic<Torn*> torn_{nullptr};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "channels/channels_platform.h"
+#include "channels/crash_handler.h"
 #include "core/channels.h"
 
 namespace core::logger {
@@ -16,6 +17,43 @@ namespace {
 // destructor that runs after this library's own.
 std::mutex g_kept_mutex;
 std::vector<ChannelState*>* g_kept = nullptr;  // guarded by g_kept_mutex
+
+// What a thread got at its first delivery: its token, and what the crash
+// handler wanted of it then (0: nothing yet), so that each delivery costs
+// one comparison and a thread that started before the handler was installed
+// gets its alternate stack at its next delivery.
+struct ThreadMark {
+  std::uint8_t crash_setup = 0;
+  std::uintptr_t token = 0;
+};
+thread_local ThreadMark t_mark;
+
+// The calling thread's token, read once per delivery (each read of a
+// thread_local costs a call in a shared library).
+std::uintptr_t this_thread_token() noexcept {
+  ThreadMark& mark = t_mark;
+  const std::uint8_t wanted = crash_detail::thread_setup_wanted();
+  if (mark.crash_setup != wanted) {
+    crash_detail::prepare_thread(wanted);
+    mark = ThreadMark{wanted, crash_platform::thread_token()};
+  }
+  return mark.token;
+}
+
+// Marks `owner` as held by `token` while it lives; made after the lock is
+// taken and gone before it is released.
+class OwnerMark {
+ public:
+  OwnerMark(std::atomic<std::uintptr_t>& owner, std::uintptr_t token) noexcept : owner_(owner) {
+    owner_.store(token, std::memory_order_relaxed);
+  }
+  ~OwnerMark() { owner_.store(0, std::memory_order_relaxed); }
+  OwnerMark(const OwnerMark&) = delete;
+  OwnerMark& operator=(const OwnerMark&) = delete;
+
+ private:
+  std::atomic<std::uintptr_t>& owner_;
+};
 
 }  // namespace
 
@@ -50,21 +88,67 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
 }
 
 void ChannelState::deliver(const Message& message) noexcept {
+  const std::uintptr_t self = this_thread_token();
   const Clock::time_point deadline =
       lock_timeout_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + lock_timeout_;
   try {
     EncodeBuffer scratch;
     const std::string_view encoded = encode(message, scratch);
+    if (crash_detail::reporting_thread() == self) return deliver_for_crash(message, encoded, self);
     if (lock_timeout_ == Clock::duration::zero()) {
       mutex_.lock();
     } else if (!lock_until(deadline)) {
       return account(WriteResult{ETIMEDOUT, 1});
     }
-    Lock lock(mutex_, std::adopt_lock);
+    ChannelLock lock(mutex_, owner_, self);
     if (open_) account(write_locked(message, encoded, deadline, lock));
   } catch (...) {  // out of memory: the text is lost, the call goes on
     account(WriteResult{ENOMEM, 1});
   }
+}
+
+// A crash report on its way: a lock is waited for only so long, and never
+// one that this thread holds.
+bool ChannelState::lock_for_crash(std::uintptr_t self, Clock::time_point deadline) {
+  return owner_.load(std::memory_order_relaxed) != self && lock_until(deadline);
+}
+
+void ChannelState::deliver_for_crash(const Message& message, std::string_view encoded, std::uintptr_t self) {
+  const Clock::time_point deadline = Clock::now() + crash_detail::kLockWait;
+  if (!lock_for_crash(self, deadline)) {
+    if (open_) account(crash_write(message, encoded, nullptr, self, deadline));
+    return;
+  }
+  ChannelLock lock(mutex_, owner_, self);
+  if (open_) account(crash_write(message, encoded, &lock, self, deadline));
+}
+
+void ChannelState::write_out_for_crash(std::uintptr_t self, Clock::duration wait) noexcept {
+  const Clock::time_point deadline = Clock::now() + wait;
+  if (!lock_for_crash(self, deadline)) {
+    if (open_) account(crash_write_out(false, self, deadline));
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
+  const OwnerMark owner(owner_, self);
+  if (open_) account(crash_write_out(true, self, deadline));
+}
+
+void ChannelState::write_out_all_for_crash(Clock::duration wait) noexcept {
+  const std::uintptr_t self = crash_platform::thread_token();
+  // A list that cannot be had is read as it stands, as a last resort.
+  const bool listed = [&] {
+    const Clock::time_point deadline = Clock::now() + wait;
+    while (!g_kept_mutex.try_lock()) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }();
+  if (g_kept != nullptr) {
+    for (ChannelState* state : *g_kept) state->write_out_for_crash(self, wait);
+  }
+  if (listed) g_kept_mutex.unlock();
 }
 
 bool ChannelState::lock_until(Clock::time_point deadline) {
@@ -88,11 +172,13 @@ void ChannelState::account(WriteResult result) noexcept {
 
 void ChannelState::flush() {
   std::lock_guard<std::mutex> lock(mutex_);
+  const OwnerMark owner(owner_, crash_platform::thread_token());
   if (open_) account(flush_locked());
 }
 
 void ChannelState::close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  const OwnerMark owner(owner_, crash_platform::thread_token());
   if (!open_) return;
   account(flush_locked());
   close_locked();

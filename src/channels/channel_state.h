@@ -14,6 +14,7 @@
 #define CORE_LOGGER_CHANNELS_CHANNEL_STATE_H_
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -39,6 +40,41 @@ constexpr int kHeldBack = -1;
 struct WriteResult {
   int error = 0;
   std::uint32_t lost = 0;
+};
+
+// A channel's lock, held by the thread whose token it marks in `owner` (so
+// that a crash on that thread never waits for it). A write may release it
+// to hand its bytes to the system outside it: the mark goes before the lock
+// does, and comes back after it.
+class ChannelLock {
+ public:
+  // Adopts `mutex`, which the caller holds.
+  ChannelLock(std::mutex& mutex, std::atomic<std::uintptr_t>& owner, std::uintptr_t token) noexcept
+      : mutex_(mutex), owner_(owner), token_(token) {
+    owner_.store(token_, std::memory_order_relaxed);
+  }
+  ~ChannelLock() {
+    if (held_) unlock();
+  }
+  ChannelLock(const ChannelLock&) = delete;
+  ChannelLock& operator=(const ChannelLock&) = delete;
+
+  void unlock() noexcept {
+    owner_.store(0, std::memory_order_relaxed);
+    held_ = false;
+    mutex_.unlock();
+  }
+  void lock() noexcept {
+    mutex_.lock();
+    held_ = true;
+    owner_.store(token_, std::memory_order_relaxed);
+  }
+
+ private:
+  std::mutex& mutex_;
+  std::atomic<std::uintptr_t>& owner_;
+  const std::uintptr_t token_;
+  bool held_ = true;
 };
 
 // Thread-safety: the records' callbacks and every public member may run on
@@ -69,6 +105,13 @@ class ChannelState {
   int error() const noexcept { return error_.load(std::memory_order_relaxed); }
   std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
+  // At a crash, on the thread that reports it, maybe in a signal handler:
+  // every kept state hands what it holds back to the system (crash_write_out
+  // below), each lock waited for at most `wait` and never when this thread
+  // holds it; the list's own lock too, which is passed by when it cannot be
+  // had. Uses no heap.
+  static void write_out_all_for_crash(Clock::duration wait) noexcept;
+
  protected:
   // `lock_timeout` zero: a delivery waits for the lock as long as it takes.
   ChannelState(std::string_view name, std::string_view raw_name, Input input,
@@ -84,13 +127,13 @@ class ChannelState {
   // The members below run with mutex_ held; but for `saw_raw_line` and
   // `forget_in_child`, only while the state is open. `write_locked` writes one
   // encoded message before `deadline`, and may release `lock` to write
-  // outside it (it then touches nothing that mutex_ guards, and the lock
-  // stays released); `close_locked` releases what the
-  // channel holds, after a flush; `saw_raw_line` sees each raw piece of a
+  // outside it (it then touches nothing that mutex_ guards unless it takes
+  // the lock back); `close_locked` releases what the channel holds, after a
+  // flush; `saw_raw_line` sees each raw piece of a
   // TimedTexts channel (without the lock); `forget_in_child` drops, in the
   // child of a fork, what the parent holds back (and writes itself) or shares
   // with it (a connection).
-  using Lock = std::unique_lock<std::mutex>;
+  using Lock = ChannelLock;
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
                                    Clock::time_point deadline, Lock& lock) = 0;
   virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
@@ -98,6 +141,24 @@ class ChannelState {
   virtual bool is_open_locked() const { return true; }
   virtual void saw_raw_line(const Message& line) { (void)line; }
   virtual void forget_in_child() {}
+
+  // At a crash, on the thread `self` that reports it, maybe in a signal
+  // handler: no heap, no wait past `deadline`. `locked` (`lock` not null)
+  // says whether `self` holds mutex_; when not, another thread held it past the wait, or `self`
+  // holds it itself, interrupted inside a member above. `crash_write_out`
+  // hands what is held back to the system (what a buffer must promise for
+  // it: appending_file.h); `crash_write` takes the report, which it may write
+  // without the lock (a torn text beats a lost one); by default it writes
+  // with the lock only, else drops the text.
+  virtual WriteResult crash_write_out(bool locked, std::uintptr_t self, Clock::time_point deadline) noexcept {
+    (void)locked, (void)self, (void)deadline;
+    return WriteResult{kHeldBack, 0};
+  }
+  virtual WriteResult crash_write(const Message& message, std::string_view encoded, Lock* lock,
+                                  std::uintptr_t self, Clock::time_point deadline) {
+    (void)self;
+    return lock != nullptr ? write_locked(message, encoded, deadline, *lock) : WriteResult{ETIMEDOUT, 1};
+  }
 
   // Counts what a write lost, and keeps or clears the error.
   void account(WriteResult result) noexcept;
@@ -114,6 +175,11 @@ class ChannelState {
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece);
   void deliver(const Message& message) noexcept;
+  void deliver_for_crash(const Message& message, std::string_view encoded, std::uintptr_t self);
+  void write_out_for_crash(std::uintptr_t self, Clock::duration wait) noexcept;
+  // Takes mutex_ for a crash on the thread `self`, unless `self` holds it
+  // already or it cannot be had by `deadline`.
+  bool lock_for_crash(std::uintptr_t self, Clock::time_point deadline);
   bool lock_until(Clock::time_point deadline);
   // A fork copies every lock as it stands, held by threads that the child
   // does not have: every state's lock is taken before and released after.
@@ -130,6 +196,10 @@ class ChannelState {
   const std::string_view raw_name_;
   const Input input_;
   const Clock::duration lock_timeout_;
+  // The thread token (crash_platform::thread_token) of the holder of mutex_
+  // in a delivery, flush or close, else 0: a crash on that thread must not
+  // wait for it.
+  std::atomic<std::uintptr_t> owner_{0};
   std::atomic<bool> shared_{false};
   std::atomic<bool> registered_{false};
   std::atomic<int> error_{0};

@@ -99,8 +99,10 @@ std::string describe_error(int error);
 
 // Has `prepare` run before every fork(), and `parent` and `child` after it in
 // each process, with the platform's own lock (around the zone lookup) taken
-// last and released first; nothing where processes do not fork. For one
-// caller. Handlers of a library that is unloaded are dropped with it.
+// last and released first; nothing where processes do not fork. Up to four
+// callers, whose handlers run in the order of their calls before the fork and
+// in the opposite order after it; a null handler is skipped. Handlers of a
+// library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.
@@ -109,19 +111,6 @@ std::int64_t unix_time_ms() noexcept;
 // The local zone's offset from UTC at `unix_seconds`, in seconds (east
 // positive), daylight saving included; 0 when it cannot be found.
 int utc_offset_seconds(std::int64_t unix_seconds) noexcept;
-
-// Fills `frames` with up to `capacity` return addresses of the calling
-// thread, innermost first, and returns how many it stored. The first few
-// belong to the walk itself (this function, and whatever a sanitizer puts
-// around the system's walk); callers find their own place by address.
-// REQUIRES: `capacity` is at most 256.
-std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept;
-
-// Appends one line per frame, each ending in a line feed, numbered from
-// `first_number`: the function (demangled) where the platform can name it,
-// else the module and the offset or address.
-// REQUIRES: `frames` holds `count` addresses from capture_return_addresses.
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out);
 
 }  // namespace core::logger::channels_platform
 

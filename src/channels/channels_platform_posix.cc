@@ -1,12 +1,10 @@
 // The companion library's platform layer on POSIX systems (Linux with glibc):
 // isatty, stdio writes guarded against SIGPIPE, file descriptors opened with
-// O_APPEND | O_CLOEXEC, pthread_atfork, the coarse real-time clock,
-// localtime_r, and glibc's backtrace.
+// O_APPEND | O_CLOEXEC, pthread_atfork, the coarse real-time clock and
+// localtime_r.
 #include "channels/channels_platform.h"
 
-#include <cxxabi.h>
 #include <errno.h>
-#include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,63 +15,52 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
 #include <mutex>
 #include <string_view>
 
-#include <fmt/format.h>
-
 namespace core::logger::channels_platform {
 namespace {
-
-constexpr std::size_t kMaxFrames = 256;
-
-// backtrace_symbols writes "module(mangled+0x1f) [0x5555...]"; the mangled
-// name is empty for functions the dynamic symbol table does not list.
-void describe_symbol(std::string_view symbol, std::string* out) {
-  const std::size_t open = symbol.find('(');
-  const std::size_t plus = symbol.find('+', open == std::string_view::npos ? 0 : open);
-  const std::size_t close = symbol.find(')', plus == std::string_view::npos ? 0 : plus);
-  if (open == std::string_view::npos || plus == std::string_view::npos || close == std::string_view::npos ||
-      plus == open + 1) {
-    out->append(symbol);
-    return;
-  }
-  const std::string mangled(symbol.substr(open + 1, plus - open - 1));
-  int status = -1;
-  char* demangled = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-  out->append(status == 0 && demangled != nullptr ? std::string_view(demangled) : std::string_view(mangled));
-  ::free(demangled);
-  out->append(symbol.substr(plus, close - plus));  // "+0x1f"
-  out->append(" (");
-  out->append(symbol.substr(0, open));  // the module
-  out->push_back(')');
-}
 
 // localtime_r takes glibc's zone lock, which a fork would copy held if another
 // thread of ours were inside: the lock is taken around every fork.
 std::mutex g_zone_lock;
 
-void (*g_fork_prepare)() = nullptr;
-void (*g_fork_parent)() = nullptr;
-void (*g_fork_child)() = nullptr;
+// The handlers of at_fork, each caller's in a slot of its own: a slot is
+// filled before the count covers it, so a fork reads whole slots only.
+struct ForkHandlers {
+  void (*prepare)();
+  void (*parent)();
+  void (*child)();
+};
+constexpr int kMostForkHandlers = 4;
+ForkHandlers g_fork_handlers[kMostForkHandlers];
+std::atomic<int> g_fork_handler_count{0};
+std::mutex g_fork_registry_lock;  // orders the callers of at_fork
 
 void prepare_fork() {
-  g_fork_prepare();
+  const int count = g_fork_handler_count.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i) {
+    if (g_fork_handlers[i].prepare != nullptr) g_fork_handlers[i].prepare();
+  }
   g_zone_lock.lock();
 }
 
-void after_fork_in_parent() {
+// After the fork, the handlers run in the opposite order, so that locks are
+// released in the opposite order of their taking.
+void after_fork(bool child) {
   g_zone_lock.unlock();
-  g_fork_parent();
+  for (int i = g_fork_handler_count.load(std::memory_order_acquire) - 1; i >= 0; --i) {
+    void (*const handler)() = child ? g_fork_handlers[i].child : g_fork_handlers[i].parent;
+    if (handler != nullptr) handler();
+  }
 }
 
-void after_fork_in_child() {
-  g_zone_lock.unlock();
-  g_fork_child();
-}
+void after_fork_in_parent() { after_fork(false); }
+void after_fork_in_child() { after_fork(true); }
 
 int fwrite_and_flush(std::FILE* stream, std::string_view text) noexcept {
   errno = 0;
@@ -222,10 +209,12 @@ std::string describe_error(int error) {
 }
 
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
-  g_fork_prepare = prepare;
-  g_fork_parent = parent;
-  g_fork_child = child;
-  ::pthread_atfork(&prepare_fork, &after_fork_in_parent, &after_fork_in_child);
+  std::lock_guard<std::mutex> lock(g_fork_registry_lock);
+  const int count = g_fork_handler_count.load(std::memory_order_relaxed);
+  if (count == kMostForkHandlers) return;
+  g_fork_handlers[count] = ForkHandlers{prepare, parent, child};
+  g_fork_handler_count.store(count + 1, std::memory_order_release);
+  if (count == 0) ::pthread_atfork(&prepare_fork, &after_fork_in_parent, &after_fork_in_child);
 }
 
 std::int64_t unix_time_ms() noexcept {
@@ -241,26 +230,6 @@ int utc_offset_seconds(std::int64_t unix_seconds) noexcept {
   struct tm local;
   std::lock_guard<std::mutex> zone(g_zone_lock);
   return ::localtime_r(&time, &local) != nullptr ? static_cast<int>(local.tm_gmtoff) : 0;
-}
-
-std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
-  const int stored = ::backtrace(frames, static_cast<int>(capacity < kMaxFrames ? capacity : kMaxFrames));
-  return stored > 0 ? static_cast<std::size_t>(stored) : 0;
-}
-
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out) {
-  if (count == 0) return;
-  char** symbols = ::backtrace_symbols(frames, static_cast<int>(count));
-  for (std::size_t i = 0; i < count; ++i) {
-    fmt::format_to(std::back_inserter(*out), "#{} ", first_number + i);
-    if (symbols != nullptr) {
-      describe_symbol(symbols[i], out);
-    } else {
-      fmt::format_to(std::back_inserter(*out), "{}", fmt::ptr(frames[i]));
-    }
-    out->push_back('\n');
-  }
-  ::free(symbols);
 }
 
 }  // namespace core::logger::channels_platform

@@ -1,8 +1,6 @@
 // The companion library's platform layer on Windows: the console API for
 // terminals and colour, files through CreateFileA with FILE_APPEND_DATA
-// (appends whole, shareable for renaming), the FILETIME clock, and
-// RtlCaptureStackBackTrace with module names for call stacks (no symbol
-// server, so frames show as module+offset).
+// (appends whole, shareable for renaming) and the FILETIME clock.
 #include "channels/channels_platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -20,7 +18,6 @@
 #include <cstdio>
 #include <string_view>
 
-#include <fmt/format.h>
 
 namespace core::logger::channels_platform {
 namespace {
@@ -196,33 +193,6 @@ int utc_offset_seconds(std::int64_t unix_seconds) noexcept {
   if (::FileTimeToLocalFileTime(&utc_time, &local_time) == 0) return 0;
   return static_cast<int>(
       (static_cast<std::int64_t>(as_integer(local_time)) - static_cast<std::int64_t>(utc)) / 10000000);
-}
-
-std::size_t capture_return_addresses(void** frames, std::size_t capacity) noexcept {
-  // Older systems take at most 62 frames in one walk.
-  const DWORD wanted = static_cast<DWORD>(capacity < 62 ? capacity : 62);
-  return ::RtlCaptureStackBackTrace(0, wanted, frames, nullptr);
-}
-
-void describe_frames(void* const* frames, std::size_t count, std::size_t first_number, std::string* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    HMODULE module = nullptr;
-    char path[MAX_PATH] = {};
-    const bool named = ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                            static_cast<LPCSTR>(frames[i]), &module) != 0 &&
-                       ::GetModuleFileNameA(module, path, MAX_PATH) != 0;
-    if (named) {
-      std::string_view name(path);
-      const std::size_t slash = name.find_last_of("\\/");
-      if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-      const auto offset =
-          reinterpret_cast<std::uintptr_t>(frames[i]) - reinterpret_cast<std::uintptr_t>(module);
-      fmt::format_to(std::back_inserter(*out), "#{} {}+{:#x}\n", first_number + i, name, offset);
-    } else {
-      fmt::format_to(std::back_inserter(*out), "#{} {}\n", first_number + i, fmt::ptr(frames[i]));
-    }
-  }
 }
 
 }  // namespace core::logger::channels_platform

@@ -121,6 +121,19 @@ class FileState final : public ChannelState {
   bool is_open_locked() const override { return file_.is_open(); }
   void forget_in_child() override { file_.forget(); }
 
+  WriteResult crash_write_out(bool locked, std::uintptr_t self,
+                              Clock::time_point deadline) noexcept override {
+    return file_.is_open() ? file_.write_out_for_crash(locked, self, deadline) : WriteResult{kHeldBack, 0};
+  }
+  // Into the current file, without a date line (a rotation or a day's new
+  // file would need the heap), after what is held back, and never by way of
+  // a buffer: nothing at a crash waits for a write outside the lock.
+  WriteResult crash_write(const Message&, std::string_view encoded, Lock* lock, std::uintptr_t self,
+                          Clock::time_point deadline) override {
+    if (!file_.is_open()) return WriteResult{file_.open_error(), 1};
+    return worse(file_.write_out_for_crash(lock != nullptr, self, deadline), file_.write_through(encoded));
+  }
+
   // Moves to the file of `day`; on failure the current file stays.
   WriteResult open_day(std::int64_t day) {
     const WriteResult written = file_.write_out();

@@ -36,7 +36,7 @@ unsigned syslog_severity(std::uint32_t level_value) noexcept {
   if (level_value == 2) return 6;  // informational
   if (level_value == 3) return 4;  // warning
   if (level_value == 4) return 3;  // error
-  return 2;                        // critical
+  return 2;                        // critical: fatal levels
 }
 
 char* put_header_field(char* out, std::string_view text, std::size_t max_length) noexcept {

@@ -44,15 +44,19 @@
 #include "support/child_process.h"
 #include "support/recording_channel.h"
 
-// Outside any namespace and with C linkage, so that the name is easy to find
-// (this test program is linked with ENABLE_EXPORTS).
-extern "C" [[gnu::noinline]] __attribute__((visibility("default"))) std::string
-core_logger_test_named_frame() {
-  std::string stack = core::logger::capture_call_stack(0, 3);
-  stack.push_back(' ');  // no tail call: this frame stays on the stack
-  stack.pop_back();
-  return stack;
-}
+// A frame with a name and a line of its own, found in the debug information.
+namespace stack_probe {
+template <typename T>
+struct Probe {
+  [[gnu::noinline]] static std::string named_frame(T) {
+    std::string stack = core::logger::capture_call_stack(0, 3);  // kCaptureLine
+    stack.push_back(' ');  // no tail call: this frame stays on the stack
+    stack.pop_back();
+    return stack;
+  }
+};
+constexpr int kCaptureLine = __LINE__ - 6;
+}  // namespace stack_probe
 
 namespace core::logger {
 namespace {
@@ -65,10 +69,11 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing::with_nul;
 
-TEST(CallStackPosixTest, FirstFrameIsTheCallerNamedInItsModule) {
-  const std::string full = core_logger_test_named_frame();
-  EXPECT_THAT(full, AllOf(StartsWith("#0 core_logger_test_named_frame+0x"),
-                          HasSubstr("core_logger_frontend_tests)\n")));
+TEST(CallStackPosixTest, FirstFrameIsTheCallerWithItsSourceLine) {
+  const std::string full = stack_probe::Probe<int>::named_frame(1);
+  EXPECT_THAT(full,
+              AllOf(StartsWith("#0 stack_probe::Probe<int>::named_frame[abi:cxx11](int) at "),
+                    HasSubstr(fmt::format("channels_posix_test.cc:{}\n#1 ", stack_probe::kCaptureLine))));
 }
 
 // What a console_channel() made and written to while file descriptor 1 is
@@ -314,14 +319,16 @@ TEST_F(SyslogChannelTest, RsyslogdReceivesEveryMessageOnceAndNoCallWaitsLonger) 
                                                              {&tcp_channel, "corelog-tcp"}};
   for (const auto& [channel, app] : channels) add_default_channel(*channel);
   constexpr LogCategory kSyslog = make_category("syslog.test");
-  const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},   {kDebugLevel, 7}, {kInfoLevel, 6},
-                                             {kWarningLevel, 4}, {kErrorLevel, 3}, {LogLevel{"CRIT", 9}, 2}};
+  const std::pair<LogLevel, int> levels[] = {{kTraceLevel, 7},        {kDebugLevel, 7}, {kInfoLevel, 6},
+                                             {kWarningLevel, 4},      {kErrorLevel, 3}, {kFatalLevel, 2},
+                                             {LogLevel{"CRIT", 9}, 2}};
   std::vector<std::string> expected;
   for (int i = 0; i < 60; ++i) {
     const std::string message =
         i % 10 == 0 ? fmt::format("multi {}\n  \"line\" \\two\n", i) : fmt::format("message {}", i);
-    CORE_LOG(kSyslog, levels[i % 6].first, MessageVerbosity::Brief, "{}", message);
-    expected.push_back(fmt::format("{} syslog.test {}", levels[i % 6].second, message));
+    const auto& [level, severity] = levels[i % std::size(levels)];
+    CORE_LOG(kSyslog, level, MessageVerbosity::Brief, "{}", message);
+    expected.push_back(fmt::format("{} syslog.test {}", severity, message));
   }
   // Far above rsyslogd's limit (8 KiB, as by default): one record cut to it,
   // and the next message whole.

@@ -18,6 +18,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/channels.h"
 #include "core/logger.h"
 #include "lifecycle/library_lifecycle.h"
 #include "lifecycle/loader.h"
@@ -343,6 +344,37 @@ TEST(BuildOrderTest, RacingFirstCallsBuildEachObjectOnce) {
   }
   EXPECT_TRUE(at("+resource") < at("+registry") && at("+channels") < at("+raw")) << steps;
   EXPECT_TRUE(at("-registry") < at("-resource") && at("-raw") < at("-channels")) << steps;
+}
+
+// -----------------------------------------------------------------------------
+// The channels library's crash handler, unloaded
+// -----------------------------------------------------------------------------
+
+TEST(CrashHandlerUnloadTest, UnloadingTheChannelsLibraryRestoresWhatCrashesReached) {
+  const std::string before = loader::crash_dispositions();
+  void* library = loader::load(CORE_LOGGER_CHANNELS_LIBRARY);
+  ASSERT_NE(library, nullptr) << loader::last_error();
+  const auto install = reinterpret_cast<bool (*)(const CrashHandlerOptions&)>(
+      loader::symbol(library, "_ZN4core6logger21install_crash_handlerERKNS0_19CrashHandlerOptionsE"));
+  ASSERT_NE(install, nullptr);
+  ASSERT_TRUE(install(CrashHandlerOptions{}));
+  EXPECT_NE(loader::crash_dispositions(), before);
+  // A thread that got its alternate stack from the library ends after the
+  // unload, which must not leave it a destructor in unloaded code.
+  std::mutex mutex;
+  std::unique_lock<std::mutex> unloaded(mutex);
+  std::atomic<int> installed{-1};
+  std::thread late([&] {
+    installed = install(CrashHandlerOptions{});
+    std::lock_guard<std::mutex> wait(mutex);
+  });
+  while (installed < 0) std::this_thread::yield();
+  EXPECT_EQ(installed, 1);
+  EXPECT_TRUE(loader::unload(library));
+  EXPECT_FALSE(loader::is_loaded(CORE_LOGGER_CHANNELS_LIBRARY));
+  unloaded.unlock();
+  late.join();
+  EXPECT_EQ(loader::crash_dispositions(), before);
 }
 
 // -----------------------------------------------------------------------------

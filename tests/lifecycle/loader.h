@@ -27,6 +27,12 @@ extern const bool kCanCallAtExitAfterLoad;
 // libraries loaded from now on register.
 void call_at_exit(void (*call)());
 
+// The handlers that a crash reaches (POSIX: those of the fatal signals and
+// the calling thread's alternate signal stack; Windows: the unhandled
+// exception filter and SIGABRT's handler), as a text that changes when any
+// of them does.
+std::string crash_dispositions();
+
 // Writes `line` and a line feed to standard output, unbuffered, in a way that
 // still works while the process exits.
 void say(std::string_view line);

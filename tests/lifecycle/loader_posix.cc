@@ -1,12 +1,14 @@
 #include "lifecycle/loader.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 
@@ -28,12 +30,14 @@ bool is_loaded(const std::string& path) {
     ::dlclose(handle);
     return true;
   }
-  // The loader may have let go of it and yet left it mapped.
+  // The loader may have let go of it and yet left its code mapped. (A
+  // symbolizer's read-only views of its debug information do not count.)
   std::unique_ptr<char, decltype(&::free)> real(::realpath(path.c_str(), nullptr), &::free);
   const std::string suffix = " " + std::string(real != nullptr ? real.get() : path.c_str());
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {
-    if (line.size() >= suffix.size() &&
+    const std::size_t permissions = line.find(' ') + 1;
+    if (line.size() >= suffix.size() && line.compare(permissions + 2, 1, "x") == 0 &&
         line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
       return true;
     }
@@ -46,6 +50,21 @@ const bool kCanCallAtExitAfterLoad = true;
 // One exit list holds the host's handlers and every library's end-of-life
 // steps; it runs them in the reverse order of their registration.
 void call_at_exit(void (*call)()) { std::atexit(call); }
+
+std::string crash_dispositions() {
+  std::string text;
+  for (int number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) {
+    struct sigaction action;
+    ::sigaction(number, nullptr, &action);
+    text += std::to_string(number) + ":" +
+            std::to_string(reinterpret_cast<std::uintptr_t>(action.sa_sigaction)) + "/" +
+            std::to_string(action.sa_flags & (SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESETHAND)) + " ";
+  }
+  stack_t stack;
+  ::sigaltstack(nullptr, &stack);
+  text += "stack:" + std::to_string(stack.ss_flags) + "/" + std::to_string(stack.ss_size) + " ";
+  return text + "terminate:" + std::to_string(reinterpret_cast<std::uintptr_t>(std::get_terminate()));
+}
 
 void say(std::string_view line) {
   const std::string text = std::string(line) + "\n";

@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
 
 namespace core::logger::testing::loader {
@@ -30,6 +31,16 @@ void call_at_exit(void (*call)()) {
   if (late_caller == nullptr) std::abort();
   reinterpret_cast<Arm>(reinterpret_cast<void*>(::GetProcAddress(late_caller, "core_logger_call_at_exit")))(
       call);
+}
+
+std::string crash_dispositions() {
+  // Each is read by setting it, and set back at once.
+  const LPTOP_LEVEL_EXCEPTION_FILTER filter = ::SetUnhandledExceptionFilter(nullptr);
+  ::SetUnhandledExceptionFilter(filter);
+  void (*const abort_handler)(int) = std::signal(SIGABRT, SIG_DFL);
+  std::signal(SIGABRT, abort_handler);
+  return "filter:" + std::to_string(reinterpret_cast<std::uintptr_t>(filter)) +
+         " abort:" + std::to_string(reinterpret_cast<std::uintptr_t>(abort_handler));
 }
 
 void say(std::string_view line) {

@@ -5,8 +5,8 @@
 # EXPECTED_EXPORTS (demangled, one per line): a MinGW DLL with nothing marked
 # dllexport quietly exports every symbol, and one that marks too much exports
 # internals. A DLL (read with objdump -p) must also import only Windows' own
-# DLLs and core_logger.dll: the C++ runtime, libgcc and winpthread are linked
-# into it.
+# DLLs (DbgHelp for call stacks among them) and core_logger.dll: the C++
+# runtime, libgcc and winpthread are linked into it.
 cmake_minimum_required(VERSION 3.25)
 
 if(DEFINED NM)
@@ -35,7 +35,7 @@ else()
   endif()
   foreach(import IN LISTS imports)
     string(TOLOWER "${import}" lower)
-    if(NOT lower MATCHES "^dll name: (kernel32|msvcrt|ucrtbase|ntdll|api-ms-win-[a-z0-9-]+|core_logger)\\.dll$")
+    if(NOT lower MATCHES "^dll name: (kernel32|msvcrt|ucrtbase|ntdll|dbghelp|api-ms-win-[a-z0-9-]+|core_logger)\\.dll$")
       message(SEND_ERROR "${LIBRARY} ${import}: neither a Windows system DLL nor core_logger.dll")
     endif()
   endforeach()

@@ -1,7 +1,9 @@
 // Built into a shared object whose dynamic symbols are checked for
 // STB_GNU_UNIQUE bindings, which would keep it loaded after dlclose: every
 // macro of core/log.h, used from inline functions and templates, where a
-// static in the header's code would become such a symbol.
+// static in the header's code would become such a symbol, and the records of
+// core/channels.h, whose inline variables would.
+#include "core/channels.h"
 #include "core/log.h"
 
 namespace probe {
@@ -22,6 +24,8 @@ inline void log_inline(int value) {
 
 template <typename T>
 void log_template(T value) {
+  CORE_LOG(core::logger::kCrashCategory, core::logger::kFatalLevel, core::logger::MessageVerbosity::Brief,
+           "{}", value);
   CORE_LOG_INFO(kProbe, "{}", value);
   CORE_LOG_ASSERT_EX_MSG("stack", value > T{}, "{}", value);
 }
