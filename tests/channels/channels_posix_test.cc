@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -528,11 +530,74 @@ TEST(ForkTest, ChildrenOfAThreadedProcessLogAtOnceAndNothingIsWrittenTwice) {
   for (const auto& [message, count] : delivered) EXPECT_EQ(count, 1) << message;
 }
 
+// A write outside the lock held up by a full pipe: texts go on into the
+// other buffer meanwhile; close() waits for it; a forked child closes at once
+// and writes nothing of its parent's.
+TEST(FileChannelInFlightTest, AWriteHeldUpIsAwaitedByCloseAndForgottenByAForkedChild) {
+  for (const FlushPolicy flush : {FlushPolicy::EveryText, FlushPolicy::WhenFull}) {
+    testing::TempDir dir;
+    const std::string path = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    FileChannel channel(path, FileChannelOptions{flush, 3, 100000});
+    // One text larger than the pipe; or ten that fill the buffer, and one
+    // that sends it out.
+    const bool every = flush == FlushPolicy::EveryText;
+    const std::string text = std::string(every ? 99999 : 9999, 'a') + "\n";
+    const int texts = every ? 1 : 11;
+    std::thread writer([&] {
+      for (int i = 0; i < texts; ++i) channel.write(kInfoLevel, text);
+    });
+    for (int queued = 0; ::ioctl(reader, FIONREAD, &queued) == 0 && queued < 65536;) ::usleep(1000);
+    std::atomic<bool> closed{false};
+    std::thread next([&] {
+      if (!every) channel.write(kInfoLevel, "next\n");  // not held up
+      EXPECT_EQ(testing::outcome_in_child([&] { return channel.close(), 0; }, std::chrono::seconds(2)),
+                "exit 0");
+      channel.close();
+      closed = true;
+    });
+    ::usleep(100000);
+    EXPECT_FALSE(closed);
+    std::string got;
+    for (char chunk[65536];;) {
+      const ssize_t size = ::read(reader, chunk, sizeof chunk);
+      if (size == 0) break;
+      if (size > 0) got.append(chunk, static_cast<std::size_t>(size));
+      if (size < 0) ::usleep(1000);
+    }
+    writer.join();
+    next.join();
+    ::close(reader);
+    std::string expected;
+    for (int i = 0; i < texts; ++i) expected += text;
+    EXPECT_TRUE(got == expected + (every ? "" : "next\n")) << got.size();
+    EXPECT_EQ(channel.dropped(), 0u);
+  }
+}
+
 // File channels that cannot write: a missing directory, a file removed or
 // moved away, a full disk and a limit on the size of files.
 
 constexpr std::uint64_t kSecond = 10'000'000;
 constexpr std::uint64_t kCallTime = 634'294'371'600'000'000;  // 2011-01-01 01:00 local, far from now
+
+// Points the standard error at `path` while it lives.
+class StandardErrorTo {
+ public:
+  explicit StandardErrorTo(const std::string& path) : saved_(::dup(STDERR_FILENO)) {
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(file, STDERR_FILENO);
+    ::close(file);
+  }
+  ~StandardErrorTo() {
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  const int saved_;
+};
 
 TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAtMostOnceASecond) {
   testing::TempDir dir;
@@ -540,10 +605,8 @@ TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAt
   const std::string said = "core_logger: cannot open " + path +
                            ": No such file or directory; its texts are dropped until it opens\n";
   std::uint64_t at = kCallTime;
-  const int standard_error = ::dup(STDERR_FILENO);
-  const int said_here = ::open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
-  ::dup2(said_here, STDERR_FILENO);
   {
+    StandardErrorTo standard_error(dir.file("stderr"));
     RotatingFileChannel channel(path, RotatingFileOptions{{}, 3, 0, /*max_bytes=*/100, 5});
     const auto write = [&](double seconds_later, const std::string& text) {
       at += static_cast<std::uint64_t>(seconds_later * kSecond);
@@ -578,9 +641,6 @@ TEST(FileChannelRecoveryTest, AFileThatCannotBeWrittenIsSaidOnceAndOpenedAgainAt
     write(0, std::string(98, 'x') + "\n");  // rotates
     EXPECT_TRUE(channel.is_open() && channel.error() == 0 && channel.dropped() == 4);
   }
-  ::dup2(standard_error, STDERR_FILENO);
-  ::close(standard_error);
-  ::close(said_here);
   EXPECT_EQ(dir.read("stderr"), said + said);
   EXPECT_EQ(dir.read("sub/app.1.lo\\g"), "10\n");
 }

@@ -327,7 +327,8 @@ TEST(FileChannelThreadsTest, EightThreadsAcrossRotationsAndMidnightPutEveryTextO
   constexpr std::uint32_t kMaxFiles = 1000;
   // Written outside the lock: each text at once, each buffer when full, each
   // text of the day's file at once by way of a buffer.
-  FileChannel every(dir.file("every.log"));
+  RotatingFileChannel every(dir.file("every.log"),
+                            RotatingFileOptions{FlushPolicy::EveryText, 3, 0, /*max_bytes=*/3000, kMaxFiles});
   RotatingFileChannel full(dir.file("full.log"),
                            RotatingFileOptions{FlushPolicy::WhenFull, 3, 700, /*max_bytes=*/3000, kMaxFiles});
   RotatingFileChannel daily(dir.file("daily.log"),
@@ -353,17 +354,36 @@ TEST(FileChannelThreadsTest, EightThreadsAcrossRotationsAndMidnightPutEveryTextO
   for (ChannelObject* channel : {static_cast<ChannelObject*>(&every), static_cast<ChannelObject*>(&full),
                                  static_cast<ChannelObject*>(&daily)})
     channel->close();
-  std::string rotated;
-  for (std::uint32_t index = kMaxFiles; index > 0; --index)
-    rotated += dir.read(fmt::format("full.{}.log", index));
-  EXPECT_FALSE(rotated.empty());
   std::map<std::pair<int, int>, int> seen;
-  expect_on_their_side(dir.read("every.log"), true, "", seen);
-  expect_on_their_side(rotated + dir.read("full.log"), true, "", seen);
+  for (const char* name : {"every", "full"}) {
+    std::string rotated;
+    for (std::uint32_t index = kMaxFiles; index > 0; --index)
+      rotated += dir.read(fmt::format("{}.{}.log", name, index));
+    EXPECT_FALSE(rotated.empty()) << name;
+    expect_on_their_side(rotated + dir.read(fmt::format("{}.log", name)), true, "", seen);
+  }
   for (const char* date : {"2010-12-31", "2011-01-01"})
     expect_on_their_side(dir.read(fmt::format("daily_{}.log", date)), false, date, seen);
   EXPECT_EQ(seen.size(), 8u * kTexts);
   for (const auto& [text, count] : seen) EXPECT_EQ(count, 3) << text.first << " " << text.second;
+}
+
+TEST(FileChannelTest, TheTimeOfTheCallDecidesTheDateLineAndTheDaysFile) {
+  TempDir dir;
+  FileChannel file(dir.file("file.log"));
+  RotatingFileChannel daily(dir.file("daily.log"), RotatingFileOptions{{}, 3, 0, 0, 5, /*daily=*/true});
+  // The last call took its time before the second, and reaches the files
+  // after it.
+  const std::pair<std::uint64_t, const char*> calls[] = {
+      {kMidnight - 1, "a\n"}, {kMidnight, "b\n"}, {kMidnight - 2, "c\n"}};
+  for (const auto& [ticks, text] : calls) {
+    for (const ChannelObject* channel :
+         {static_cast<ChannelObject*>(&file), static_cast<ChannelObject*>(&daily)})
+      deliver_as_call(*channel, LogTimestamp{ticks}, text);
+  }
+  EXPECT_EQ(dir.read("file.log"),
+            "---- 2010-12-31 ----\na\n---- 2011-01-01 ----\nb\n---- 2010-12-31 ----\nc\n");
+  EXPECT_EQ(dir.read("daily_2010-12-31.log") + "|" + dir.read("daily_2011-01-01.log"), "a\nc\n|b\n");
 }
 
 using ChannelLifetimeTest = testing::CaptureTest;
