@@ -36,15 +36,8 @@ Cut cut_at(std::size_t done, const std::uint32_t* ends, std::uint32_t pieces, bo
   return cut;
 }
 
-// Waits a little, the first times by giving the processor to the thread
-// whose write is awaited.
-void pause(int round) noexcept {
-  if (round < 256) {
-    std::this_thread::yield();
-  } else {
-    std::this_thread::sleep_for(std::chrono::microseconds(20));
-  }
-}
+// In flight_, marks that a thread waits for the writes in flight to end.
+constexpr std::uint32_t kAwaited = 0x8000'0000u;
 
 }  // namespace
 
@@ -223,22 +216,40 @@ WriteResult AppendingFile::write_unlocked(const Piece& piece, Buffer* buffer, Lo
                                                  size_limited, &error);
   if (done == piece.size) {
     if (buffer != nullptr) release_emptied(*buffer);
-    flight_.fetch_sub(1, std::memory_order_release);
+    leave_flight();
     return WriteResult{0, 0};
   }
   Torn torn{piece, buffer, done, error, torn_.load(std::memory_order_relaxed), WriteResult{}, false};
   while (
       !torn_.compare_exchange_weak(torn.next, &torn, std::memory_order_release, std::memory_order_relaxed)) {
   }
-  flight_.fetch_sub(1, std::memory_order_release);
+  leave_flight();
   lock.lock();
   if (!torn.settled) settle();
   return torn.outcome;
 }
 
+void AppendingFile::leave_flight() noexcept {
+  if (flight_.fetch_sub(1, std::memory_order_acq_rel) == (kAwaited | 1))
+    channels_platform::wake_waiters(flight_);
+}
+
 void AppendingFile::settle() noexcept {
-  for (int round = 0; flight_.load(std::memory_order_acquire) != 0; ++round) pause(round);
+  if (flight_.load(std::memory_order_acquire) != 0) await_flight();
   if (torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
+}
+
+void AppendingFile::await_flight() noexcept {
+  // A write of a buffer ends within microseconds, but a thread that yields
+  // the processor to wait for it, on a busy machine, may not run again for
+  // milliseconds while it holds the lock: it sleeps until the last writer
+  // wakes it. No write enters the flight meanwhile (that takes the lock).
+  std::uint32_t seen = flight_.fetch_or(kAwaited, std::memory_order_acq_rel) | kAwaited;
+  while (seen != kAwaited) {
+    channels_platform::wait_while(flight_, seen);
+    seen = flight_.load(std::memory_order_acquire);
+  }
+  flight_.store(0, std::memory_order_relaxed);
 }
 
 void AppendingFile::settle_torn() noexcept {

@@ -215,6 +215,10 @@ class AppendingFile {
   WriteResult write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept;
   // Waits until no write is in flight and settles those that fell short.
   void settle() noexcept;
+  void await_flight() noexcept;
+  // Ends a write outside the lock, and wakes the thread that awaits the
+  // last one.
+  void leave_flight() noexcept;
   void settle_torn() noexcept;
   // Waits for the other buffer to be written, claims the one being filled
   // and fills the other from now on; returns the claimed one.
@@ -244,8 +248,9 @@ class AppendingFile {
   // pointer is read without the lock at a crash.
   Buffer buffers_[2];
   std::atomic<Buffer*> filling_{&buffers_[0]};
-  // Writes outside the lock under way: entered under the lock, left without
-  // it.
+  // How many writes outside the lock are under way (entered under the lock,
+  // left without it), and whether a thread awaits them (kAwaited, set and
+  // cleared by that thread under the lock).
   std::atomic<std::uint32_t> flight_{0};
   // Writes outside the lock that fell short, each on the stack of its
   // thread, which waits for the lock until the record is settled.

@@ -7,6 +7,7 @@
 #ifndef CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
 #define CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -104,6 +105,14 @@ std::string describe_error(int error);
 // in the opposite order after it; a null handler is skipped. Handlers of a
 // library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
+// Blocks while `word` holds `value` (or returns at once when it does not; it
+// may also return early), for a thread that waits for others without
+// spinning; `wake_waiters` wakes every thread blocked on `word`. Where the
+// system has no such wait, the first yields the processor and the second
+// does nothing.
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept;
+void wake_waiters(std::atomic<std::uint32_t>& word) noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.
 std::int64_t unix_time_ms() noexcept;

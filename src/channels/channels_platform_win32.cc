@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <string_view>
 
-
 namespace core::logger::channels_platform {
 namespace {
 
@@ -166,6 +165,10 @@ std::string describe_error(int error) {
 }
 
 void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
+
+void wait_while(const std::atomic<std::uint32_t>&, std::uint32_t) noexcept { ::SwitchToThread(); }
+
+void wake_waiters(std::atomic<std::uint32_t>&) noexcept {}
 
 namespace {
 
