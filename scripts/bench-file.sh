@@ -14,7 +14,7 @@ dir=build/bench
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCORE_LOGGER_TESTS=OFF -DCORE_LOGGER_EXAMPLES=OFF >/dev/null
 cmake --build "$dir" -j2 --target core_logger_file_bench >/dev/null
 bench=$(realpath "$dir/bench/core_logger_file_bench")
-work=$(mktemp -d "$dir/file-bench.XXXXXX")
+work=$(mktemp -d "$PWD/$dir/file-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
