@@ -202,7 +202,9 @@ enum class FileFormat : std::uint8_t { Text, JsonLines };
 struct FileChannelOptions {
   FlushPolicy flush = FlushPolicy::EveryText;
   std::uint32_t flush_level = 3;  // kWarningLevel's value
-  // The most bytes held back; a longer text is written at once.
+  // The most bytes held back; a longer text is written at once. A channel
+  // that holds texts back has two buffers of this size (one filled while the
+  // other is written).
   std::size_t buffer_size = 64 * 1024;
   FileFormat format = FileFormat::Text;
 };
