@@ -59,7 +59,8 @@ AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std:
       flush_from_(policy == FlushPolicy::EveryText ? 0
                   : policy == FlushPolicy::AtLevel ? flush_level
                                                    : std::uint64_t{1} << 32),
-      max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)) {
+      max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)),
+      appends_whole_(channels_platform::concurrent_appends_whole()) {
   if (buffer_size_ == 0) return;
   for (Buffer& buffer : buffers_) {
     buffer.data.reset(new char[buffer_size_]);
@@ -150,7 +151,8 @@ WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t
                                             bool counted) noexcept {
   size_ += text.size();
   if (buffer_size_ == 0 && counted) {
-    return write_unlocked(Piece{text.data(), text.size(), nullptr, 1, true, 0}, nullptr, lock);
+    const Piece alone{text.data(), text.size(), nullptr, 1, true, 0};
+    return appends_whole_ ? write_unlocked(alone, nullptr, lock) : write_whole(alone);
   }
   if (text.size() > buffer_size_) {  // in place, after what is held back
     const WriteResult held = write_out();

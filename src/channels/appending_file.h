@@ -11,9 +11,10 @@
 // released the channel's lock; the order in which texts entered is kept:
 //   - EveryText writes each text in one write on a descriptor opened with
 //     O_APPEND, so that the texts of many threads reach the kernel at once.
-//     Regular files on Linux (and appending handles on Windows) take each
-//     write whole, under the inode's lock, so texts never interleave; their
-//     order is the order of those writes.
+//     Regular files on Linux take each write whole, under the inode's lock,
+//     so texts never interleave; their order is the order of those writes.
+//     Where the platform cannot promise that (Windows, as Wine runs it),
+//     each text is written under the lock.
 //   - The other policies fill one of two buffers under the lock. The thread
 //     that fills it, or whose text must go out at once, swaps in the other
 //     and writes the full one outside the lock, while other threads copy
@@ -241,6 +242,10 @@ class AppendingFile {
   const std::size_t buffer_size_;
   const std::uint64_t flush_from_;  // the lowest level value whose text is written at once
   const std::uint32_t max_pieces_;
+  // Whether texts of EveryText are written outside the lock, at once: only
+  // where the system lands concurrent appends whole. A buffer is written
+  // outside the lock everywhere: no other write runs meanwhile.
+  const bool appends_whole_;
   channels_platform::FileHandle file_ = channels_platform::kNoFile;
   std::string name_;
   std::uint64_t size_ = 0;

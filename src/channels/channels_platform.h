@@ -106,6 +106,11 @@ std::string describe_error(int error);
 // library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 
+// Whether writes from many threads at once to one file opened for appending
+// each land whole at its end (regular files on Linux: the inode's lock);
+// where not, a file channel writes one text at a time.
+bool concurrent_appends_whole() noexcept;
+
 // Blocks while `word` holds `value` (or returns at once when it does not; it
 // may also return early), for a thread that waits for others without
 // spinning; `wake_waiters` wakes every thread blocked on `word`. Where the

@@ -220,6 +220,8 @@ void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
   if (count == 0) ::pthread_atfork(&prepare_fork, &after_fork_in_parent, &after_fork_in_child);
 }
 
+bool concurrent_appends_whole() noexcept { return true; }
+
 void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept {
   static_assert(sizeof word == sizeof(std::uint32_t) && std::atomic<std::uint32_t>::is_always_lock_free);
   ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
