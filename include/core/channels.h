@@ -195,7 +195,10 @@ class ConsoleChannel : public ChannelObject {
 // before each callback returns (EveryText), also when a text's level value is
 // at least `flush_level` (AtLevel), or only when the buffer would overflow
 // (WhenFull); and always on `flush()`, `close()`, `reopen()`, a rotation and
-// destruction.
+// destruction. The thread whose text goes out writes it, or the full buffer,
+// after it has left the channel's lock: with EveryText the texts of many
+// threads reach the system at once (on Linux; on Windows one at a time), and
+// with the others a second buffer takes texts while the first is written.
 enum class FlushPolicy : std::uint8_t { EveryText, AtLevel, WhenFull };
 
 // What a file channel writes.
@@ -217,7 +220,9 @@ enum class FileFormat : std::uint8_t { Text, JsonLines };
 struct FileChannelOptions {
   FlushPolicy flush = FlushPolicy::EveryText;
   std::uint32_t flush_level = 3;  // kWarningLevel's value
-  // The most bytes held back; a longer text is written at once.
+  // The most bytes held back; a longer text is written at once. A channel
+  // that holds texts back has two buffers of this size (one filled while the
+  // other is written).
   std::size_t buffer_size = 64 * 1024;
   FileFormat format = FileFormat::Text;
 };
@@ -225,8 +230,11 @@ struct FileChannelOptions {
 // A channel that appends every text (or JSON line) to a file, opened for
 // appending (and created) at construction; its records are named "file" and
 // "file-raw". Texts from any number of threads are appended whole, never
-// interleaved; each hand-over to the system is one write of whole texts, so
-// processes that append to one file do not tear each other's lines either.
+// interleaved, in the order in which they reached the channel (with
+// EveryText, in which their writes reach the system); each hand-over to the
+// system is one write of whole texts, so processes that append to one file
+// do not tear each other's lines either. A date line, a rotation, `reopen()`,
+// `flush()` and `close()` wait for the writes under way.
 // A write that fails part-way (a full disk, a limit on the size of files) is
 // completed or undone: the file keeps whole texts only, and the texts not
 // written are counted in `dropped()`.

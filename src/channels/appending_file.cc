@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include <fmt/format.h>
@@ -37,17 +36,35 @@ Cut cut_at(std::size_t done, const std::uint32_t* ends, std::uint32_t pieces, bo
   return cut;
 }
 
+// In flight_, marks that a thread waits for the writes in flight to end.
+constexpr std::uint32_t kAwaited = 0x8000'0000u;
+
 }  // namespace
+
+// A write outside the lock that fell short, on the stack of its thread until
+// it is settled: under the lock, once no write is in flight, by its thread or
+// by any other that settles first.
+struct AppendingFile::Torn {
+  Piece piece;
+  Buffer* buffer;  // claimed by the torn write until it is settled
+  std::size_t done;
+  int error;
+  Torn* next;
+  WriteResult outcome;  // these two guarded by the lock
+  bool settled;
+};
 
 AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std::size_t buffer_size)
     : buffer_size_(policy == FlushPolicy::EveryText ? 0 : std::min(buffer_size, kMaxBufferSize)),
       flush_from_(policy == FlushPolicy::EveryText ? 0
                   : policy == FlushPolicy::AtLevel ? flush_level
                                                    : std::uint64_t{1} << 32),
-      max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)) {
-  if (buffer_size_ > 0) {
-    buffer_.reset(new char[buffer_size_]);
-    ends_.reset(new std::uint32_t[max_pieces_]);
+      max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)),
+      appends_whole_(channels_platform::concurrent_appends_whole()) {
+  if (buffer_size_ == 0) return;
+  for (Buffer& buffer : buffers_) {
+    buffer.data.reset(new char[buffer_size_]);
+    buffer.ends.reset(new std::uint32_t[max_pieces_]);
   }
 }
 
@@ -64,7 +81,8 @@ int AppendingFile::attach(const std::string& path) noexcept {
   if (fresh == channels_platform::kNoFile) return failure;
   close();
   file_ = fresh;
-  size_ = channels_platform::file_size(file_) + used_.load(std::memory_order_relaxed);
+  size_ = channels_platform::file_size(file_) +
+          filling_.load(std::memory_order_relaxed)->used.load(std::memory_order_relaxed);
   size_limited_ = channels_platform::file_size_limited();
   line_feed_owed_ = false;
   reported_ = false;
@@ -85,8 +103,19 @@ void AppendingFile::fail_open(int failure) noexcept {
 }
 
 void AppendingFile::close() noexcept {
+  settle();
   if (file_ != channels_platform::kNoFile) channels_platform::close_file(file_);
   file_ = channels_platform::kNoFile;
+}
+
+void AppendingFile::forget() noexcept {
+  flight_.store(0, std::memory_order_relaxed);
+  torn_.store(nullptr, std::memory_order_relaxed);
+  for (Buffer& buffer : buffers_) {
+    buffer.used.store(0, std::memory_order_relaxed);
+    buffer.written = buffer.pieces = buffer.texts = 0;
+    buffer.writer.store(0, std::memory_order_relaxed);
+  }
 }
 
 WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
@@ -109,96 +138,227 @@ WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
   }
   const int failure = attach(name_);
   if (failure == 0) return write_out();
-  const WriteResult lost{failure, held_texts_};
-  forget();
-  close();
+  close();  // what it holds back is lost with the file
+  Buffer& filling = *filling_.load(std::memory_order_relaxed);
+  const WriteResult lost{failure, filling.texts};
+  claim(filling);
+  release_emptied(filling);
   fail_open(failure);
   return lost;
 }
 
-WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value,
+WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
                                             bool counted) noexcept {
   size_ += text.size();
-  WriteResult result{kHeldBack, 0};
-  if (!has_room(text.size())) result = write_out();
-  if (text.size() > buffer_size_ ||
-      (level_value >= flush_from_ && used_.load(std::memory_order_relaxed) == 0)) {
-    return worse(result, write_whole(text.data(), text.size(), nullptr, 1, counted));
+  if (buffer_size_ == 0 && counted) {
+    const Piece alone{text.data(), text.size(), nullptr, 1, true, 0};
+    return appends_whole_ ? write_unlocked(alone, nullptr, lock) : write_whole(alone);
   }
-  hold(text, counted);
-  return level_value >= flush_from_ ? worse(result, write_out()) : result;
+  if (text.size() > buffer_size_) {  // in place, after what is held back
+    const WriteResult held = write_out();
+    return worse(held, write_whole(Piece{text.data(), text.size(), nullptr, 1, counted, 0}));
+  }
+  WriteResult result{kHeldBack, 0};
+  const bool full = !has_room(*filling_.load(std::memory_order_relaxed), text.size());
+  const bool now = counted && level_value >= flush_from_;
+  // A date line never leaves the lock, and a text that goes out at once
+  // takes the full buffer with it: then the full one is written in place.
+  Buffer* out = nullptr;
+  if (full && (now || !counted)) {
+    result = write_out();
+  } else if (full) {
+    out = swap();
+  }
+  hold(*filling_.load(std::memory_order_relaxed), text, counted);
+  if (now) out = swap();
+  if (out == nullptr) return result;
+  return worse(result, write_unlocked(piece_of(*out), out, lock));
 }
 
-WriteResult AppendingFile::write_out() noexcept {
-  const std::uint32_t used = used_.load(std::memory_order_relaxed);
-  if (used == 0) return WriteResult{kHeldBack, 0};
-  // A crash-time write-out on another thread ends within its own write.
-  const std::uintptr_t self = crash_platform::thread_token();
-  for (std::uintptr_t idle = 0; !writer_.compare_exchange_weak(idle, self, std::memory_order_acquire);
+void AppendingFile::claim(Buffer& buffer) noexcept {
+  for (std::uintptr_t idle = 0; !buffer.writer.compare_exchange_weak(
+           idle, crash_platform::thread_token(), std::memory_order_acquire, std::memory_order_relaxed);
        idle = 0) {
     std::this_thread::yield();
   }
-  // Only a crash leaves part of the buffer written: the rest goes as one text.
-  const WriteResult result =
-      written_ == 0 ? write_whole(buffer_.get(), used, ends_.get(), pieces_, true) : write_rest(used);
-  used_.store(0, std::memory_order_relaxed);
-  pieces_ = held_texts_ = written_ = 0;
-  writer_.store(0, std::memory_order_release);
+}
+
+void AppendingFile::release_emptied(Buffer& buffer) noexcept {
+  buffer.used.store(0, std::memory_order_relaxed);
+  buffer.written = buffer.pieces = buffer.texts = 0;
+  buffer.writer.store(0, std::memory_order_release);
+}
+
+AppendingFile::Buffer* AppendingFile::swap() noexcept {
+  settle();  // the other buffer is written and empty
+  Buffer* const out = filling_.load(std::memory_order_relaxed);
+  claim(*out);
+  filling_.store(out == &buffers_[0] ? &buffers_[1] : &buffers_[0], std::memory_order_relaxed);
+  return out;
+}
+
+WriteResult AppendingFile::write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept {
+  if (torn_.load(std::memory_order_relaxed) != nullptr || line_feed_owed_) {
+    settle();
+    if (line_feed_owed_) {
+      const WriteResult paid = write_whole(Piece{"\n", 1, nullptr, 1, false, 0});
+      if (paid.error != 0) {
+        if (buffer != nullptr) release_emptied(*buffer);
+        return WriteResult{paid.error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
+      }
+    }
+  }
+  const channels_platform::FileHandle file = file_;
+  const bool size_limited = size_limited_;
+  flight_.fetch_add(1, std::memory_order_relaxed);
+  lock.unlock();
+  int error = 0;
+  const std::size_t done =
+      piece.from + channels_platform::write_file(file, piece.data + piece.from, piece.size - piece.from,
+                                                 size_limited, &error);
+  if (done == piece.size) {
+    if (buffer != nullptr) release_emptied(*buffer);
+    leave_flight();
+    return WriteResult{0, 0};
+  }
+  Torn torn{piece, buffer, done, error, torn_.load(std::memory_order_relaxed), WriteResult{}, false};
+  while (
+      !torn_.compare_exchange_weak(torn.next, &torn, std::memory_order_release, std::memory_order_relaxed)) {
+  }
+  leave_flight();
+  lock.lock();
+  if (!torn.settled) settle();
+  return torn.outcome;
+}
+
+void AppendingFile::leave_flight() noexcept {
+  if (flight_.fetch_sub(1, std::memory_order_acq_rel) == (kAwaited | 1))
+    channels_platform::wake_waiters(flight_);
+}
+
+void AppendingFile::settle() noexcept {
+  if (flight_.load(std::memory_order_acquire) != 0) await_flight();
+  if (torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
+}
+
+void AppendingFile::await_flight() noexcept {
+  // A write of a buffer ends within microseconds, but a thread that yields
+  // the processor to wait for it, on a busy machine, may not run again for
+  // milliseconds while it holds the lock: it sleeps until the last writer
+  // wakes it. No write enters the flight meanwhile (that takes the lock).
+  std::uint32_t seen = flight_.fetch_or(kAwaited, std::memory_order_acq_rel) | kAwaited;
+  while (seen != kAwaited) {
+    channels_platform::wait_while(flight_, seen);
+    seen = flight_.load(std::memory_order_acquire);
+  }
+  flight_.store(0, std::memory_order_relaxed);
+}
+
+void AppendingFile::settle_torn() noexcept {
+  // Writers that find a torn write pending wait for it to be settled, so the
+  // torn writes are those that were in flight together. A full disk lets at
+  // most one of them write part of its text, unless space came back just
+  // then: a single one's bytes are taken to end the channel's part of the
+  // file, which the position of the last write tells; of two or more, which
+  // is last cannot be told, and each fragment is left a line of its own.
+  Torn* const first = torn_.exchange(nullptr, std::memory_order_acquire);
+  int partial = 0;
+  for (Torn* torn = first; torn != nullptr; torn = torn->next)
+    partial += torn->done != torn->piece.from ? 1 : 0;
+  for (Torn* torn = first; torn != nullptr;) {
+    Torn* const next = torn->next;  // the record may go once settled
+    const Piece& piece = torn->piece;
+    if (torn->done == piece.from) {
+      torn->outcome =
+          WriteResult{torn->error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
+    } else if (partial == 1) {
+      torn->outcome = finish_whole(piece, torn->done, torn->error);
+    } else {
+      line_feed_owed_ = true;
+      torn->outcome = WriteResult{EIO, cut_at(torn->done, piece.ends, piece.pieces, piece.counted).lost};
+    }
+    if (torn->buffer != nullptr) release_emptied(*torn->buffer);
+    torn->settled = true;
+    torn = next;
+  }
+}
+
+WriteResult AppendingFile::write_out() noexcept {
+  settle();
+  Buffer& filling = *filling_.load(std::memory_order_relaxed);
+  if (filling.used.load(std::memory_order_relaxed) == 0) return WriteResult{kHeldBack, 0};
+  claim(filling);  // a crash-time write-out on another thread ends within its own write
+  const WriteResult result = write_whole(piece_of(filling));
+  release_emptied(filling);
   return result;
 }
 
 WriteResult AppendingFile::write_out_for_crash(bool locked, std::uintptr_t self,
                                                Clock::time_point deadline) noexcept {
+  if (buffer_size_ == 0) return WriteResult{kHeldBack, 0};
+  Buffer* const filling = filling_.load(std::memory_order_acquire);
+  Buffer* const older = filling == &buffers_[0] ? &buffers_[1] : &buffers_[0];
+  const WriteResult result = write_out_for_crash(*older, locked, self, deadline);
+  return worse(result, write_out_for_crash(*filling, locked, self, deadline));
+}
+
+WriteResult AppendingFile::write_out_for_crash(Buffer& buffer, bool locked, std::uintptr_t self,
+                                               Clock::time_point deadline) noexcept {
   std::uintptr_t claim = 0;
-  while (!writer_.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
+  while (!buffer.writer.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
     if (claim == self || Clock::now() >= deadline) return WriteResult{kHeldBack, 0};
     claim = 0;
     std::this_thread::yield();
   }
-  const std::uint32_t used = used_.load(std::memory_order_acquire);
-  const WriteResult result = write_rest(used);
-  if (locked) {
-    used_.store(0, std::memory_order_relaxed);
-    pieces_ = held_texts_ = written_ = 0;
-  } else {
-    written_ = used;
+  const std::uint32_t used = buffer.used.load(std::memory_order_acquire);
+  WriteResult result{kHeldBack, 0};
+  if (used > buffer.written) {
+    int error = 0;
+    const std::size_t size = used - buffer.written;
+    const std::size_t done =
+        channels_platform::write_file(file_, buffer.data.get() + buffer.written, size, size_limited_, &error);
+    result = done == size ? WriteResult{0, 0} : WriteResult{error != 0 ? error : EIO, buffer.texts};
   }
-  writer_.store(0, std::memory_order_release);
+  if (locked) {
+    release_emptied(buffer);
+  } else {
+    buffer.written = used;
+    buffer.writer.store(0, std::memory_order_release);
+  }
   return result;
 }
 
-WriteResult AppendingFile::write_rest(std::uint32_t used) noexcept {
-  if (used <= written_) return WriteResult{kHeldBack, 0};
-  int error = 0;
-  const std::size_t size = used - written_;
-  const std::size_t done =
-      channels_platform::write_file(file_, buffer_.get() + written_, size, size_limited_, &error);
-  return done == size ? WriteResult{0, 0} : WriteResult{error != 0 ? error : EIO, held_texts_};
-}
-
-WriteResult AppendingFile::write_whole(const char* data, std::size_t size, const std::uint32_t* ends,
-                                       std::uint32_t pieces, bool counted) noexcept {
+WriteResult AppendingFile::write_whole(const Piece& piece) noexcept {
   int error = 0;
   if (line_feed_owed_) {
     if (channels_platform::write_file(file_, "\n", 1, size_limited_, &error) != 1) {
-      return WriteResult{error, cut_at(0, ends, pieces, counted).lost};
+      return WriteResult{error, cut_at(piece.from, piece.ends, piece.pieces, piece.counted).lost};
     }
     line_feed_owed_ = false;
   }
-  std::size_t done = 0;
+  const std::size_t done =
+      piece.from + channels_platform::write_file(file_, piece.data + piece.from, piece.size - piece.from,
+                                                 size_limited_, &error);
+  return finish_whole(piece, done, error);
+}
+
+WriteResult AppendingFile::finish_whole(const Piece& piece, std::size_t done, int error) noexcept {
   for (;;) {
-    done += channels_platform::write_file(file_, data + done, size - done, size_limited_, &error);
-    if (done == size) return WriteResult{0, 0};
-    const Cut cut = cut_at(done, ends, pieces, counted);
-    if (done == 0) return WriteResult{error, cut.lost};
+    if (done == piece.size) return WriteResult{0, 0};
+    const Cut cut = cut_at(done, piece.ends, piece.pieces, piece.counted);
+    if (done == piece.from) return WriteResult{error, cut.lost};
     // Part of it is in the file. The rest may follow while nothing else has
     // been appended; else the torn piece is cut off while it ends the file,
     // or ends its line when something came after it.
     std::uint64_t position = 0;
     std::uint64_t file_size = 0;
     const bool at_end = channels_platform::file_end(file_, &position, &file_size) && position == file_size;
-    if (error == 0 && at_end) continue;
-    const std::size_t torn = done - cut.whole;
+    if (error == 0 && at_end) {
+      done +=
+          channels_platform::write_file(file_, piece.data + done, piece.size - done, size_limited_, &error);
+      continue;
+    }
+    const std::size_t torn = done - std::max(cut.whole, piece.from);
     if (torn != 0 && (!at_end || channels_platform::truncate_file(file_, position - torn) != 0)) {
       line_feed_owed_ = true;
     }

@@ -29,7 +29,7 @@ class CaptureState final : public channels_detail::ChannelState {
 
  private:
   channels_detail::WriteResult write_locked(const channels_detail::Message& message, std::string_view,
-                                            channels_detail::Clock::time_point) override {
+                                            channels_detail::Clock::time_point, Lock&) override {
     const DispatchContext context = message.context != nullptr ? *message.context : DispatchContext{};
     const LogCategory category = message.category != nullptr ? *message.category : LogCategory{};
     texts_.push_back(CapturedText{

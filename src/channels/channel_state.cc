@@ -100,9 +100,8 @@ void ChannelState::deliver(const Message& message) noexcept {
     } else if (!lock_until(deadline)) {
       return account(WriteResult{ETIMEDOUT, 1});
     }
-    std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
-    const OwnerMark owner(owner_, self);
-    if (open_) account(write_locked(message, encoded, deadline));
+    ChannelLock lock(mutex_, owner_, self);
+    if (open_) account(write_locked(message, encoded, deadline, lock));
   } catch (...) {  // out of memory: the text is lost, the call goes on
     account(WriteResult{ENOMEM, 1});
   }
@@ -117,12 +116,11 @@ bool ChannelState::lock_for_crash(std::uintptr_t self, Clock::time_point deadlin
 void ChannelState::deliver_for_crash(const Message& message, std::string_view encoded, std::uintptr_t self) {
   const Clock::time_point deadline = Clock::now() + crash_detail::kLockWait;
   if (!lock_for_crash(self, deadline)) {
-    if (open_) account(crash_write(message, encoded, false, self, deadline));
+    if (open_) account(crash_write(message, encoded, nullptr, self, deadline));
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
-  const OwnerMark owner(owner_, self);
-  if (open_) account(crash_write(message, encoded, true, self, deadline));
+  ChannelLock lock(mutex_, owner_, self);
+  if (open_) account(crash_write(message, encoded, &lock, self, deadline));
 }
 
 void ChannelState::write_out_for_crash(std::uintptr_t self, Clock::duration wait) noexcept {

@@ -42,6 +42,41 @@ struct WriteResult {
   std::uint32_t lost = 0;
 };
 
+// A channel's lock, held by the thread whose token it marks in `owner` (so
+// that a crash on that thread never waits for it). A write may release it
+// to hand its bytes to the system outside it: the mark goes before the lock
+// does, and comes back after it.
+class ChannelLock {
+ public:
+  // Adopts `mutex`, which the caller holds.
+  ChannelLock(std::mutex& mutex, std::atomic<std::uintptr_t>& owner, std::uintptr_t token) noexcept
+      : mutex_(mutex), owner_(owner), token_(token) {
+    owner_.store(token_, std::memory_order_relaxed);
+  }
+  ~ChannelLock() {
+    if (held_) unlock();
+  }
+  ChannelLock(const ChannelLock&) = delete;
+  ChannelLock& operator=(const ChannelLock&) = delete;
+
+  void unlock() noexcept {
+    owner_.store(0, std::memory_order_relaxed);
+    held_ = false;
+    mutex_.unlock();
+  }
+  void lock() noexcept {
+    mutex_.lock();
+    held_ = true;
+    owner_.store(token_, std::memory_order_relaxed);
+  }
+
+ private:
+  std::mutex& mutex_;
+  std::atomic<std::uintptr_t>& owner_;
+  const std::uintptr_t token_;
+  bool held_ = true;
+};
+
 // Thread-safety: the records' callbacks and every public member may run on
 // any thread at once; `mutex_` guards `open_` and whatever the derived
 // classes say it guards; the counters are atomic.
@@ -91,13 +126,16 @@ class ChannelState {
   }
   // The members below run with mutex_ held; but for `saw_raw_line` and
   // `forget_in_child`, only while the state is open. `write_locked` writes one
-  // encoded message before `deadline`; `close_locked` releases what the
-  // channel holds, after a flush; `saw_raw_line` sees each raw piece of a
+  // encoded message before `deadline`, and may release `lock` to write
+  // outside it (it then touches nothing that mutex_ guards unless it takes
+  // the lock back); `close_locked` releases what the channel holds, after a
+  // flush; `saw_raw_line` sees each raw piece of a
   // TimedTexts channel (without the lock); `forget_in_child` drops, in the
   // child of a fork, what the parent holds back (and writes itself) or shares
   // with it (a connection).
+  using Lock = ChannelLock;
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
-                                   Clock::time_point deadline) = 0;
+                                   Clock::time_point deadline, Lock& lock) = 0;
   virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
   virtual void close_locked() {}
   virtual bool is_open_locked() const { return true; }
@@ -105,8 +143,8 @@ class ChannelState {
   virtual void forget_in_child() {}
 
   // At a crash, on the thread `self` that reports it, maybe in a signal
-  // handler: no heap, no wait past `deadline`. `locked` says whether `self`
-  // holds mutex_; when not, another thread held it past the wait, or `self`
+  // handler: no heap, no wait past `deadline`. `locked` (`lock` not null)
+  // says whether `self` holds mutex_; when not, another thread held it past the wait, or `self`
   // holds it itself, interrupted inside a member above. `crash_write_out`
   // hands what is held back to the system (what a buffer must promise for
   // it: appending_file.h); `crash_write` takes the report, which it may write
@@ -116,10 +154,10 @@ class ChannelState {
     (void)locked, (void)self, (void)deadline;
     return WriteResult{kHeldBack, 0};
   }
-  virtual WriteResult crash_write(const Message& message, std::string_view encoded, bool locked,
+  virtual WriteResult crash_write(const Message& message, std::string_view encoded, Lock* lock,
                                   std::uintptr_t self, Clock::time_point deadline) {
     (void)self;
-    return locked ? write_locked(message, encoded, deadline) : WriteResult{ETIMEDOUT, 1};
+    return lock != nullptr ? write_locked(message, encoded, deadline, *lock) : WriteResult{ETIMEDOUT, 1};
   }
 
   // Counts what a write lost, and keeps or clears the error.

@@ -7,6 +7,7 @@
 #ifndef CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
 #define CORE_LOGGER_CHANNELS_CHANNELS_PLATFORM_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -102,6 +103,19 @@ std::string describe_error(int error);
 // last and released first; nothing where processes do not fork. Each call
 // adds its handlers (null: none). Handlers of a library that is unloaded are dropped with it.
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
+// Whether writes from many threads at once to one file opened for appending
+// each land whole at its end (regular files on Linux: the inode's lock);
+// where not, a file channel writes one text at a time.
+bool concurrent_appends_whole() noexcept;
+
+// Blocks while `word` holds `value` (or returns at once when it does not; it
+// may also return early), for a thread that waits for others without
+// spinning; `wake_waiters` wakes every thread blocked on `word`. Where the
+// system has no such wait, the first yields the processor and the second
+// does nothing.
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept;
+void wake_waiters(std::atomic<std::uint32_t>& word) noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.
 std::int64_t unix_time_ms() noexcept;

@@ -6,16 +6,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include <mutex>
@@ -152,6 +156,17 @@ void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
   static const bool zone_registered = (::pthread_atfork(&lock_zone, &unlock_zone, &unlock_zone), true);
   (void)zone_registered;
   ::pthread_atfork(prepare, parent, child);
+}
+
+bool concurrent_appends_whole() noexcept { return true; }
+
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept {
+  static_assert(sizeof word == sizeof(std::uint32_t) && std::atomic<std::uint32_t>::is_always_lock_free);
+  ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+
+void wake_waiters(std::atomic<std::uint32_t>& word) noexcept {
+  ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 std::int64_t unix_time_ms() noexcept {

@@ -80,7 +80,7 @@ class ConsoleState final : public channels_detail::ChannelState {
     return encoded(color_, escape_, *message.level, message.text, scratch);
   }
   channels_detail::WriteResult write_locked(const channels_detail::Message&, std::string_view encoded,
-                                            channels_detail::Clock::time_point) override {
+                                            channels_detail::Clock::time_point, Lock&) override {
     const int failure = channels_platform::write_stream(stream_, encoded, guard_sigpipe_);
     return channels_detail::WriteResult{failure, failure != 0 ? 1u : 0u};
   }

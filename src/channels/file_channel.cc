@@ -62,14 +62,16 @@ class FileState final : public ChannelState {
 
   // A text of the day of the last one, while no check of the file is due,
   // and which needs no rotation, only goes to the file.
-  WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point) override {
+  WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point,
+                           Lock& lock) override {
     if (message.timestamp.ticks - calm_from_ < calm_span_ && fits(encoded.size()) && !encoded.empty()) {
-      return file_.append(encoded, message.level->value);
+      return file_.append(encoded, message.level->value, lock);
     }
-    return write_with_care(message, encoded);
+    return write_with_care(message, encoded, lock);
   }
 
-  [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded) {
+  [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded,
+                                                Lock& lock) {
     if (encoded.empty()) return WriteResult{kHeldBack, 0};  // nothing to write: no date line, no rotation
     WriteResult result = file_.look_after(message.timestamp.ticks);
     calm_span_ = 0;
@@ -90,10 +92,11 @@ class FileState final : public ChannelState {
     if (file_.size() != 0 && !fits(date_size + encoded.size())) {
       result = worse(result, rotate_for_size());
     }
-    if (date_size != 0) result = worse(result, file_.append({date_line, date_size}, 0, /*counted=*/false));
-    result = worse(result, file_.append(encoded, message.level->value));
+    if (date_size != 0) {
+      result = worse(result, file_.append({date_line, date_size}, 0, lock, /*counted=*/false));
+    }
     if (file_.is_open() && !(options_.daily && file_day_ != day_)) settle_calm();
-    return result;
+    return worse(result, file_.append(encoded, message.level->value, lock));  // may release the lock
   }
 
   // Whether `bytes` more keep the file within max_bytes.
@@ -122,13 +125,13 @@ class FileState final : public ChannelState {
                               Clock::time_point deadline) noexcept override {
     return file_.is_open() ? file_.write_out_for_crash(locked, self, deadline) : WriteResult{kHeldBack, 0};
   }
-  // Into the current file, without a date line: a rotation or a day's new
-  // file would need the heap.
-  WriteResult crash_write(const Message& message, std::string_view encoded, bool locked, std::uintptr_t self,
+  // Into the current file, without a date line (a rotation or a day's new
+  // file would need the heap), after what is held back, and never by way of
+  // a buffer: nothing at a crash waits for a write outside the lock.
+  WriteResult crash_write(const Message&, std::string_view encoded, Lock* lock, std::uintptr_t self,
                           Clock::time_point deadline) override {
     if (!file_.is_open()) return WriteResult{file_.open_error(), 1};
-    if (locked) return file_.append(encoded, message.level->value);
-    return worse(file_.write_out_for_crash(false, self, deadline), file_.write_through(encoded));
+    return worse(file_.write_out_for_crash(lock != nullptr, self, deadline), file_.write_through(encoded));
   }
 
   // Moves to the file of `day`; on failure the current file stays.

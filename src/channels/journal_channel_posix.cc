@@ -85,7 +85,7 @@ class JournalState final : public channels_detail::ChannelState {
   // when an older one failed: journald was stopped or restarted, and its
   // socket is not the one this one was connected to.
   WriteResult write_locked(const channels_detail::Message&, std::string_view entry,
-                           Clock::time_point deadline) override {
+                           Clock::time_point deadline, Lock&) override {
     const bool fresh = socket_ < 0;
     int failure = fresh ? connect_socket() : 0;
     if (failure == 0) failure = send_entry(entry, deadline);

@@ -103,7 +103,7 @@ class SyslogState final : public channels_detail::ChannelState {
   // once more on a fresh socket when the first attempt failed before any of
   // it went out (a restarted receiver).
   WriteResult write_locked(const channels_detail::Message&, std::string_view packet,
-                           Clock::time_point deadline) override {
+                           Clock::time_point deadline, Lock&) override {
     int failure = 0;
     if (socket_ >= 0 && transport_ == SyslogTransport::Tcp && peer_closed()) close_locked();
     for (int attempt = 0; attempt < 2; ++attempt) {

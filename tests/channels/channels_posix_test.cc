@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -573,6 +575,52 @@ TEST(ForkTest, ChildrenOfAThreadedProcessLogAtOnceAndNothingIsWrittenTwice) {
   EXPECT_EQ(written.size(), static_cast<std::size_t>(sent.load()) + 20);
   EXPECT_EQ(delivered.size() + syslog.dropped(), written.size());
   for (const auto& [message, count] : delivered) EXPECT_EQ(count, 1) << message;
+}
+
+// A write outside the lock held up by a full pipe: texts go on into the
+// other buffer meanwhile; close() waits for it; a forked child closes at once
+// and writes nothing of its parent's.
+TEST(FileChannelInFlightTest, AWriteHeldUpIsAwaitedByCloseAndForgottenByAForkedChild) {
+  for (const FlushPolicy flush : {FlushPolicy::EveryText, FlushPolicy::WhenFull}) {
+    testing::TempDir dir;
+    const std::string path = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    FileChannel channel(path, FileChannelOptions{flush, 3, 100000});
+    // One text larger than the pipe; or ten that fill the buffer, and one
+    // that sends it out.
+    const bool every = flush == FlushPolicy::EveryText;
+    const std::string text = std::string(every ? 99999 : 9999, 'a') + "\n";
+    const int texts = every ? 1 : 11;
+    std::thread writer([&] {
+      for (int i = 0; i < texts; ++i) channel.write(kInfoLevel, text);
+    });
+    for (int queued = 0; ::ioctl(reader, FIONREAD, &queued) == 0 && queued < 65536;) ::usleep(1000);
+    std::atomic<bool> closed{false};
+    std::thread next([&] {
+      if (!every) channel.write(kInfoLevel, "next\n");  // not held up
+      EXPECT_EQ(testing::outcome_in_child([&] { return channel.close(), 0; }, std::chrono::seconds(2)),
+                "exit 0");
+      channel.close();
+      closed = true;
+    });
+    ::usleep(100000);
+    EXPECT_FALSE(closed);
+    std::string got;
+    for (char chunk[65536];;) {
+      const ssize_t size = ::read(reader, chunk, sizeof chunk);
+      if (size == 0) break;
+      if (size > 0) got.append(chunk, static_cast<std::size_t>(size));
+      if (size < 0) ::usleep(1000);
+    }
+    writer.join();
+    next.join();
+    ::close(reader);
+    std::string expected;
+    for (int i = 0; i < texts; ++i) expected += text;
+    EXPECT_TRUE(got == expected + (every ? "" : "next\n")) << got.size();
+    EXPECT_EQ(channel.dropped(), 0u);
+  }
 }
 
 // File channels that cannot write: a missing directory, a file removed or

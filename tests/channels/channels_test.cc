@@ -289,77 +289,89 @@ TEST(RotatingFileChannelTest,
             "old\na1\na2\na3\n");
 }
 
-// Every text holds its thread and number and a body long enough that torn
-// writes would show.
-std::string text_of(int thread, int i) {
-  return fmt::format("thread {} text {} {}\nsecond line {}\n", thread, i,
-                     std::string(100 + i % 50, 'a' + thread), i);
+constexpr std::uint64_t kMidnight = 634'294'368'000'000'000;  // 2011-01-01 00:00 local
+
+// Text `i` of `thread`, of the day before kMidnight or after, with a body
+// long enough that torn writes would show.
+std::string text_of(int thread, int i, bool after) {
+  return fmt::format("t{} i{} {} {}\n", thread, i, after ? "2011-01-01" : "2010-12-31",
+                     std::string(20 + (i * 7 + thread) % 60, 'a' + thread));
 }
 
-// Each thread logs `texts` texts, or until `stop` is set.
-void log_from_threads(const LogChannel& record, int texts, const std::atomic<bool>& stop = false) {
-  on_threads([&](int t) {
-    for (int i = 0; i < texts && !stop; ++i) {
-      record.callback(record.user_data, DispatchContext{}, kAssertCategory, kInfoLevel,
-                      with_nul(text_of(t, i)));
-    }
-  });
-}
-
-// Each thread's texts, whole and in order, none missing; returns their count.
-int expect_whole_texts_in_order(const std::string& contents) {
+// Checks the lines of `contents`, the files of a channel from the oldest:
+// each text whole, in its thread's order, of the date of the date line
+// before it (`dated`), else of `date`; counts each in `seen`.
+void expect_on_their_side(const std::string& contents, bool dated, std::string date,
+                          std::map<std::pair<int, int>, int>& seen) {
   std::istringstream in(contents);
-  std::map<int, int> next_text;
-  int texts = 0;
-  for (std::string first, second; std::getline(in, first) && std::getline(in, second); ++texts) {
+  std::map<int, int> last;
+  for (std::string line; std::getline(in, line);) {
+    if (dated && line.size() == 20 && line.rfind("---- ", 0) == 0) {
+      date = line.substr(5, 10);
+      continue;
+    }
     int t = -1;
     int i = -1;
-    EXPECT_EQ(std::sscanf(first.c_str(), "thread %d text %d", &t, &i), 2) << first;
-    EXPECT_EQ(first + "\n" + second + "\n", text_of(t, i));
-    EXPECT_EQ(i, next_text[t]++) << "thread " << t;
+    std::sscanf(line.c_str(), "t%d i%d", &t, &i);
+    ASSERT_EQ(line + "\n", text_of(t, i, line.find(" 2011-01-01 ") != std::string::npos)) << "torn";
+    EXPECT_EQ(line.substr(line.find(' ', line.find(' ') + 1) + 1, 10), date) << line;
+    EXPECT_GT(i, last.count(t) != 0 ? last[t] : -1) << line;
+    last[t] = i;
+    ++seen[{t, i}];
   }
-  return texts;
 }
 
-TEST(FileChannelThreadsTest, RotationLosesAndRepeatsNoText) {
+TEST(FileChannelThreadsTest, EightThreadsAcrossRotationsAndMidnightPutEveryTextOnceOnItsSideOfTheDateLine) {
   TempDir dir;
-  constexpr std::uint32_t kMaxFiles = 200;
-  RotatingFileChannel channel(dir.file("app.log"),
-                              RotatingFileOptions{{}, 3, 0, /*max_bytes=*/4000, kMaxFiles});
-  log_from_threads(channel.channel(), 400);
-  std::string contents;
-  for (std::uint32_t index = kMaxFiles; index > 0; --index) {
-    const std::string file = dir.read(fmt::format("app.{}.log", index));
-    EXPECT_LE(file.size(), 4000u);
-    contents += file;
+  constexpr int kTexts = 300;
+  constexpr std::uint32_t kMaxFiles = 1000;
+  // Written outside the lock: each text at once, each buffer when full, each
+  // text of the day's file at once by way of a buffer.
+  RotatingFileChannel every(dir.file("every.log"),
+                            RotatingFileOptions{FlushPolicy::EveryText, 3, 0, /*max_bytes=*/3000, kMaxFiles});
+  RotatingFileChannel full(dir.file("full.log"),
+                           RotatingFileOptions{FlushPolicy::WhenFull, 3, 700, /*max_bytes=*/3000, kMaxFiles});
+  RotatingFileChannel daily(dir.file("daily.log"),
+                            RotatingFileOptions{FlushPolicy::AtLevel, 2, 700, 0, 5, /*daily=*/true});
+  std::atomic<int> running{8};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      // The days alternate in every thread: the calls cross midnight both ways.
+      for (int i = 0; i < kTexts; ++i) {
+        const bool after = (i + t) % 2 == 1;
+        const LogTimestamp time{kMidnight + (after ? 1 : -1) * (1 + i) * 10000};
+        for (const ChannelObject* channel :
+             {static_cast<const ChannelObject*>(&every), static_cast<const ChannelObject*>(&full),
+              static_cast<const ChannelObject*>(&daily)})
+          deliver_as_call(*channel, time, text_of(t, i, after));
+      }
+      --running;
+    });
   }
-  EXPECT_TRUE(std::filesystem::exists(dir.file("app.50.log")));  // 50 rotations at least
-  EXPECT_EQ(expect_whole_texts_in_order(contents + dir.read("app.log")), kThreads * 400);
-}
-
-TEST(FileChannelThreadsTest, DestroyedWhileThreadsLogItKeepsWhatCameBefore) {
-  TempDir dir;
-  auto* channel = new FileChannel(dir.file("app.log"), FileChannelOptions{FlushPolicy::WhenFull, 3, 1000});
-  std::atomic<bool> stop{false};
-  std::string at_destruction;
-  std::thread destroyer([&] {
-    while (dir.read("app.log").empty()) std::this_thread::yield();  // the threads are logging
-    delete channel;
-    at_destruction = dir.read("app.log");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    stop = true;
-  });
-  log_from_threads(channel->channel(), 20000, stop);  // bounded, should the destroyer be slow
-  destroyer.join();
-  EXPECT_EQ(dir.read("app.log"), at_destruction);
-  EXPECT_GT(expect_whole_texts_in_order(at_destruction), 0);
+  while (running != 0) every.reopen(), full.flush();  // neither loses nor moves a text
+  for (std::thread& thread : threads) thread.join();
+  for (ChannelObject* channel : {static_cast<ChannelObject*>(&every), static_cast<ChannelObject*>(&full),
+                                 static_cast<ChannelObject*>(&daily)})
+    channel->close();
+  std::map<std::pair<int, int>, int> seen;
+  for (const char* name : {"every", "full"}) {
+    std::string rotated;
+    for (std::uint32_t index = kMaxFiles; index > 0; --index)
+      rotated += dir.read(fmt::format("{}.{}.log", name, index));
+    EXPECT_FALSE(rotated.empty()) << name;
+    expect_on_their_side(rotated + dir.read(fmt::format("{}.log", name)), true, "", seen);
+  }
+  for (const char* date : {"2010-12-31", "2011-01-01"})
+    expect_on_their_side(dir.read(fmt::format("daily_{}.log", date)), false, date, seen);
+  EXPECT_EQ(seen.size(), 8u * kTexts);
+  for (const auto& [text, count] : seen) EXPECT_EQ(count, 3) << text.first << " " << text.second;
 }
 
 TEST(FileChannelTest, TheTimeOfTheCallDecidesTheDateLineAndTheDaysFile) {
   TempDir dir;
   FileChannel file(dir.file("file.log"));
   RotatingFileChannel daily(dir.file("daily.log"), RotatingFileOptions{{}, 3, 0, 0, 5, /*daily=*/true});
-  constexpr std::uint64_t kMidnight = 634'294'368'000'000'000;  // 2011-01-01 00:00 local
   // The last call took its time before the second, and reaches the files
   // after it.
   const std::pair<std::uint64_t, const char*> calls[] = {
