@@ -9,7 +9,9 @@
 #   tests      everything else under tests/ (helpers, CMake files and the
 #              shared oracle included)
 # Exits non-zero when a figure is above its bound: tests at most a third of
-# the code, harnesses at most 0.45x, tests/ in all at most 0.8x.
+# the code, harnesses at most 0.5x (the fuzz targets of both libraries with
+# their oracles, the crash children, the journal's and the loader's hosts),
+# tests/ in all at most 0.8x.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +35,6 @@ report() {  # report <name> <lines> <bound numerator> <bound denominator> <bound
 }
 echo "code       $(printf '%6d' "$code") lines  (src, include, examples, bench)"
 report "tests" "$tests" 1 3 "1/3"
-report "harnesses" "$harness" 45 100 "0.45x"
+report "harnesses" "$harness" 50 100 "0.5x"
 report "tests/" "$all" 80 100 "0.8x"
 exit $status
