@@ -11,6 +11,6 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   g++ cmake make binutils pkg-config git \
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev tzdata \
-  nlohmann-json3-dev rsyslog systemd libsystemd-dev \
+  nlohmann-json3-dev rsyslog systemd libsystemd-dev libiberty-dev \
   g++-mingw-w64-x86-64-posix wine64 googletest \
   clang-14 libclang-rt-14-dev clang-format
