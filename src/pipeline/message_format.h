@@ -25,8 +25,8 @@ namespace core::logger::detail {
 //
 // One difference: a replacement field whose argument is a null C string,
 // printed as a string, raises {fmt}'s format error "string pointer is null"
-// whatever its format spec. {fmt} 9 raises it for "{}" alone; under any other
-// spec ("{:}", "{:>5}", "{:s}") it reads the string through the null pointer.
+// whatever the field's options. {fmt} 9 raises it for "{}" alone; with any
+// options ("{:}", "{:>5}", "{:s}") it reads the string through the null pointer.
 // A field that prints the pointer ("{:p}") writes it as {fmt} does.
 void format_message(fmt::appender out, std::string_view format, fmt::format_args args);
 
