@@ -22,6 +22,7 @@
 #include "channels/channel_state.h"
 #include "channels/channels_platform.h"
 #include "channels/journal_entry.h"
+#include "posix/wait_ready.h"
 
 namespace core::logger {
 namespace {
@@ -165,21 +166,7 @@ class JournalState final : public channels_detail::ChannelState {
       if (::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return 0;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-      if (const int failure = wait_for_room(deadline)) return failure;
-    }
-  }
-
-  // ppoll's timeout is exact, where poll's rounds up to the kernel's tick.
-  int wait_for_room(Clock::time_point deadline) const {
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return ETIMEDOUT;
-      const timespec timeout{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-      pollfd entry{socket_, POLLOUT, 0};
-      const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
-      if (ready > 0) return 0;
-      if (ready == 0) return ETIMEDOUT;
-      if (errno != EINTR) return errno;
+      if (const int failure = posix::wait_ready(socket_, POLLOUT, deadline)) return failure;
     }
   }
 

@@ -19,6 +19,7 @@
 #include "channels/channel_state.h"
 #include "channels/rfc5424.h"
 #include "channels/syslog_address.h"
+#include "posix/wait_ready.h"
 
 namespace core::logger {
 namespace {
@@ -144,7 +145,7 @@ class SyslogState final : public channels_detail::ChannelState {
     if (socket_ < 0) return errno;
     int failure = 0;
     if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address_), address_length_) != 0) {
-      failure = errno == EINPROGRESS ? wait_for(POLLOUT, deadline) : errno;
+      failure = errno == EINPROGRESS ? posix::wait_ready(socket_, POLLOUT, deadline) : errno;
       socklen_t length = sizeof failure;
       if (failure == 0) ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &failure, &length);
     }
@@ -165,24 +166,9 @@ class SyslogState final : public channels_detail::ChannelState {
       }
       if (sent < 0 && errno == EINTR) continue;
       if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent == 0 ? EIO : errno;
-      if (const int failure = wait_for(POLLOUT, deadline)) return failure;
+      if (const int failure = posix::wait_ready(socket_, POLLOUT, deadline)) return failure;
     }
     return 0;
-  }
-
-  // Waits until the socket is ready for `events` or the deadline passes;
-  // ppoll's timeout is exact, where poll's rounds up to the kernel's tick.
-  int wait_for(short events, Clock::time_point deadline) {
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return ETIMEDOUT;
-      const timespec timeout{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-      pollfd entry{socket_, events, 0};
-      const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
-      if (ready > 0) return 0;
-      if (ready == 0) return ETIMEDOUT;
-      if (errno != EINTR) return errno;
-    }
   }
 
   const unsigned facility_;
