@@ -53,9 +53,7 @@ bool is_terminal(std::FILE* stream) noexcept {
 bool enable_color_sequences(std::FILE*) noexcept { return true; }
 
 bool may_raise_sigpipe(std::FILE* stream) noexcept {
-  struct stat status;
-  const bool known = stream != nullptr && ::fstat(::fileno(stream), &status) == 0;
-  return !known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
+  return posix::may_raise_sigpipe(stream == nullptr ? -1 : ::fileno(stream));
 }
 
 int write_stream(std::FILE* stream, std::string_view text, bool guard_sigpipe) noexcept {

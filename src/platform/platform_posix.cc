@@ -10,7 +10,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,10 +68,7 @@ int write_whole(std::string_view text) noexcept {
 }  // namespace
 
 DebugOutputKind debug_output_kind() noexcept {
-  struct stat status;
-  const bool known = ::fstat(STDERR_FILENO, &status) == 0;
-  return DebugOutputKind{!known || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode),
-                         ::isatty(STDERR_FILENO) == 1};
+  return DebugOutputKind{posix::may_raise_sigpipe(STDERR_FILENO), ::isatty(STDERR_FILENO) == 1};
 }
 
 void write_debug_output(std::string_view text, bool guard_sigpipe) noexcept {

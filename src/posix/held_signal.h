@@ -7,9 +7,17 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace core::logger::posix {
+
+// Whether a write to `fd` may raise SIGPIPE: a pipe or a socket, or a
+// descriptor that fstat cannot tell (a closed one among them).
+inline bool may_raise_sigpipe(int fd) noexcept {
+  struct stat status;
+  return fd < 0 || ::fstat(fd, &status) != 0 || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
+}
 
 // Runs `call` (returning 0 or an error number) with `signal` blocked in this
 // thread, then, when `call` failed with `raised_by`, takes back the `signal`
