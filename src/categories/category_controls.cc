@@ -66,7 +66,7 @@ void declare(CategoryKey key, bool enabled, MessageVerbosity verbosity) {
 
 }  // namespace
 
-bool can_dispatch_log(const LogCategory& category, MessageVerbosity verbosity) {
+[[gnu::hot]] bool can_dispatch_log(const LogCategory& category, MessageVerbosity verbosity) {
   // A known category is answered without the registry lock and without a
   // call, on a path laid out without a taken branch; only the first query of
   // a category takes the lock, to declare it.

@@ -147,8 +147,8 @@ WriteResult AppendingFile::check(std::uint64_t ticks) noexcept {
   return lost;
 }
 
-WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value, Lock& lock,
-                                            bool counted) noexcept {
+[[gnu::hot]] WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value,
+                                                         Lock& lock, bool counted) noexcept {
   size_ += text.size();
   if (buffer_size_ == 0 && counted) {
     const Piece alone{text.data(), text.size(), nullptr, 1, true, 0};
@@ -197,7 +197,8 @@ AppendingFile::Buffer* AppendingFile::swap() noexcept {
   return out;
 }
 
-WriteResult AppendingFile::write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept {
+[[gnu::hot]] WriteResult AppendingFile::write_unlocked(const Piece& piece, Buffer* buffer,
+                                                       Lock& lock) noexcept {
   if (torn_.load(std::memory_order_relaxed) != nullptr || line_feed_owed_) {
     settle();
     if (line_feed_owed_) {

@@ -246,13 +246,16 @@ class AppendingFile {
   // where the system lands concurrent appends whole. A buffer is written
   // outside the lock everywhere: no other write runs meanwhile.
   const bool appends_whole_;
+  // Read by every text, written seldom (kept off the lines below).
   channels_platform::FileHandle file_ = channels_platform::kNoFile;
   std::string name_;
-  std::uint64_t size_ = 0;
-  // The buffer being filled, and the other, which may be being written; the
-  // pointer is read without the lock at a crash.
-  Buffer buffers_[2];
-  std::atomic<Buffer*> filling_{&buffers_[0]};
+  std::uint64_t checked_from_ = 0;  // a second before the last check, in ticks
+  int open_error_ = 0;
+  bool size_limited_ = false;    // RLIMIT_FSIZE, read at each check
+  bool line_feed_owed_ = false;  // a torn text ends the file: the next write starts a line
+  bool reported_ = false;        // the failure to open has been said
+  // Written by every text, on lines of their own.
+  alignas(kCacheLine) std::uint64_t size_ = 0;
   // How many writes outside the lock are under way (entered under the lock,
   // left without it), and whether a thread awaits them (kAwaited, set and
   // cleared by that thread under the lock).
@@ -260,11 +263,10 @@ class AppendingFile {
   // Writes outside the lock that fell short, each on the stack of its
   // thread, which waits for the lock until the record is settled.
   std::atomic<Torn*> torn_{nullptr};
-  std::uint64_t checked_from_ = 0;  // a second before the last check, in ticks
-  int open_error_ = 0;
-  bool size_limited_ = false;    // RLIMIT_FSIZE, read at each check
-  bool line_feed_owed_ = false;  // a torn text ends the file: the next write starts a line
-  bool reported_ = false;        // the failure to open has been said
+  // The buffer being filled, and the other, which may be being written; the
+  // pointer is read without the lock at a crash.
+  Buffer buffers_[2];
+  std::atomic<Buffer*> filling_{&buffers_[0]};
 };
 
 }  // namespace core::logger::channels_detail

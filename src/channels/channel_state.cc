@@ -57,8 +57,9 @@ class OwnerMark {
 
 }  // namespace
 
-void ChannelState::on_text(void* user_data, const DispatchContext& context, const LogCategory& category,
-                           const LogLevel& level, std::string_view text) {
+[[gnu::hot]] void ChannelState::on_text(void* user_data, const DispatchContext& context,
+                                        const LogCategory& category, const LogLevel& level,
+                                        std::string_view text) {
   auto* state = static_cast<ChannelState*>(user_data);
   const bool raw_seen = has_raw_record(context, &on_raw_line, state);
   if (raw_seen && state->input_ == Input::Lines) return;  // written from the call's lines
@@ -69,8 +70,9 @@ void ChannelState::on_text(void* user_data, const DispatchContext& context, cons
   state->deliver(make_message(&context, &category, level, timed ? &call : nullptr, false, text));
 }
 
-void ChannelState::on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
-                               const LogLevel& level, LogTimestamp timestamp, std::string_view piece) {
+[[gnu::hot]] void ChannelState::on_raw_line(void* user_data, const DispatchContext& context,
+                                            const LogCategory& category, const LogLevel& level,
+                                            LogTimestamp timestamp, std::string_view piece) {
   auto* state = static_cast<ChannelState*>(user_data);
   std::string_view message;
   if (state->input_ != Input::Lines) {
@@ -87,7 +89,7 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
   deliver(make_message(nullptr, nullptr, level, nullptr, false, text));
 }
 
-void ChannelState::deliver(const Message& message) noexcept {
+[[gnu::hot]] void ChannelState::deliver(const Message& message) noexcept {
   const std::uintptr_t self = this_thread_token();
   const Clock::time_point deadline =
       lock_timeout_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + lock_timeout_;
@@ -167,7 +169,11 @@ bool ChannelState::lock_until(Clock::time_point deadline) {
 
 void ChannelState::account(WriteResult result) noexcept {
   if (result.lost != 0) dropped_.fetch_add(result.lost, std::memory_order_relaxed);
-  if (result.error != kHeldBack) error_.store(result.error, std::memory_order_relaxed);
+  // Stored only when it changes: every thread's delivery passes here, and a
+  // store would take the line from the other cores each time.
+  if (result.error != kHeldBack && error_.load(std::memory_order_relaxed) != result.error) {
+    error_.store(result.error, std::memory_order_relaxed);
+  }
 }
 
 void ChannelState::flush() {

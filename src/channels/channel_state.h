@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string_view>
@@ -29,6 +30,10 @@
 namespace core::logger::channels_detail {
 
 using Clock = std::chrono::steady_clock;
+
+// What threads that write one variable and read another on the same line
+// keep apart, so that the reads do not miss.
+constexpr std::size_t kCacheLine = 64;
 
 // Where a channel encodes a message: on the stack, but for long messages.
 using EncodeBuffer = fmt::basic_memory_buffer<char, 4096>;
@@ -163,9 +168,6 @@ class ChannelState {
   // Counts what a write lost, and keeps or clears the error.
   void account(WriteResult result) noexcept;
 
-  mutable std::mutex mutex_;
-  bool open_ = true;  // guarded by mutex_
-
  private:
   friend void add_to_kept(ChannelState* state);
   friend void retire(ChannelState* state) noexcept;
@@ -192,18 +194,29 @@ class ChannelState {
     return this;
   }
 
+  // Read by every delivery, written seldom: kept off the line that the lock
+  // moves from core to core, so that each thread's cache keeps a copy.
   const std::string_view name_;
   const std::string_view raw_name_;
   const Input input_;
   const Clock::duration lock_timeout_;
+  std::atomic<bool> shared_{false};
+  std::atomic<bool> registered_{false};
+  std::atomic<int> error_{0};  // stored only when it changes (account)
+  std::atomic<std::uint64_t> dropped_{0};
+
+ protected:
+  // Written by every delivery: the lock and what goes with it share one
+  // line, and what the derived classes declare starts on the next.
+  alignas(kCacheLine) mutable std::mutex mutex_;
+  bool open_ = true;  // guarded by mutex_
+
+ private:
   // The thread token (crash_platform::thread_token) of the holder of mutex_
   // in a delivery, flush or close, else 0: a crash on that thread must not
   // wait for it.
   std::atomic<std::uintptr_t> owner_{0};
-  std::atomic<bool> shared_{false};
-  std::atomic<bool> registered_{false};
-  std::atomic<int> error_{0};
-  std::atomic<std::uint64_t> dropped_{0};
+  [[maybe_unused]] alignas(kCacheLine) char end_of_lock_line_ = 0;
 };
 
 // Adds `state`, made with new, to the process-wide list; deletes it and

@@ -69,8 +69,8 @@ FileHandle open_for_append(const std::string& path, int* error) noexcept {
 
 const char kPathSeparators[] = "/";
 
-std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool size_limited,
-                       int* error) noexcept {
+[[gnu::hot]] std::size_t write_file(FileHandle file, const char* data, std::size_t size, bool size_limited,
+                                    int* error) noexcept {
   // A write that starts at or past RLIMIT_FSIZE raises SIGXFSZ at the
   // writing thread, whose default action ends the process. Under a limit the
   // signal is held off for the write, which then fails with EFBIG, and the

@@ -56,14 +56,14 @@ class FileState final : public ChannelState {
   }
 
  private:
-  std::string_view encode(const Message& message, EncodeBuffer& scratch) override {
+  [[gnu::hot]] std::string_view encode(const Message& message, EncodeBuffer& scratch) override {
     return options_.format == FileFormat::JsonLines ? encode_json_line(message, scratch) : message.text;
   }
 
   // A text of the day of the last one, while no check of the file is due,
   // and which needs no rotation, only goes to the file.
-  WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point,
-                           Lock& lock) override {
+  [[gnu::hot]] WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point,
+                                        Lock& lock) override {
     if (message.timestamp.ticks - calm_from_ < calm_span_ && fits(encoded.size()) && !encoded.empty()) {
       return file_.append(encoded, message.level->value, lock);
     }

@@ -30,8 +30,8 @@ thread_local ThreadCalls t_calls;
 
 }  // namespace
 
-bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callback,
-                    const void* user_data) noexcept {
+[[gnu::hot]] bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callback,
+                                 const void* user_data) noexcept {
   for (std::uint32_t i = 0; i < context.raw_channel_count; ++i) {
     const LogRawChannel& record = context.raw_channels[i];
     if (record.callback == callback && record.user_data == user_data) return true;
@@ -39,7 +39,7 @@ bool has_raw_record(const DispatchContext& context, LogRawChannelCallback callba
   return false;
 }
 
-void note_call_time(const DispatchContext& context, LogTimestamp timestamp) noexcept {
+[[gnu::hot]] void note_call_time(const DispatchContext& context, LogTimestamp timestamp) noexcept {
   t_calls.last = SeenCall{&context, timestamp.ticks, nullptr, nullptr};
 }
 
@@ -85,15 +85,16 @@ bool gather_piece(const DispatchContext& context, LogTimestamp timestamp, std::s
   return true;
 }
 
-bool call_time(const DispatchContext& context, LogTimestamp* timestamp) noexcept {
+[[gnu::hot]] bool call_time(const DispatchContext& context, LogTimestamp* timestamp) noexcept {
   const SeenCall& last = t_calls.last;
   if (last.context != &context) return false;
   *timestamp = LogTimestamp{last.ticks};
   return true;
 }
 
-Message make_message(const DispatchContext* context, const LogCategory* category, const LogLevel& level,
-                     const LogTimestamp* timestamp, bool with_offset, std::string_view text) noexcept {
+[[gnu::hot]] Message make_message(const DispatchContext* context, const LogCategory* category,
+                                  const LogLevel& level, const LogTimestamp* timestamp, bool with_offset,
+                                  std::string_view text) noexcept {
   Message message{context, category, &level, LogTimestamp{}, 0, timestamp != nullptr, text};
   if (timestamp == nullptr) {
     message.timestamp = local_time_now(&message.utc_offset);

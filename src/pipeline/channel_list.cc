@@ -45,8 +45,8 @@ std::atomic<ChannelList<LogRawChannel>*> g_raw_channels{nullptr};
 // The decision rests on the call's own span, taken when the call began: a
 // channel registered meanwhile, even by one of this call's callbacks, takes
 // over from the next call on, and no text falls between the two outputs.
-void write_to_debug_output(void*, const DispatchContext& context, const LogCategory&, const LogLevel&,
-                           std::string_view text) {
+[[gnu::hot]] void write_to_debug_output(void*, const DispatchContext& context, const LogCategory&,
+                                        const LogLevel&, std::string_view text) {
   if (context.channel_count > g_fallback_end.load(std::memory_order_relaxed)) return;
   const bool guard_sigpipe = g_guard_sigpipe.load(std::memory_order_relaxed);
   if (g_escape_controls.load(std::memory_order_relaxed)) {
@@ -92,7 +92,7 @@ LogChannel start_fallback() {
 
 }  // namespace
 
-ChannelList<LogChannel>& ordinary_channels() {
+[[gnu::hot]] ChannelList<LogChannel>& ordinary_channels() {
   if (ChannelList<LogChannel>* list = g_ordinary_channels.load(std::memory_order_acquire)) return *list;
   return build_ordinary_channels();
 }
@@ -110,7 +110,7 @@ void add_ordinary_channel(const LogChannel& channel) {
   });
 }
 
-ChannelList<LogRawChannel>& raw_channels() {
+[[gnu::hot]] ChannelList<LogRawChannel>& raw_channels() {
   if (ChannelList<LogRawChannel>* list = g_raw_channels.load(std::memory_order_acquire)) return *list;
   return build_raw_channels();
 }

@@ -40,7 +40,7 @@ namespace {
 // The report forms read no default options: their flags are fixed.
 constexpr LogOptions kReportOptions = WithFunction | WithFileLine;
 
-DispatchContext make_context(const LogLocation& location, LogOptions options) noexcept {
+[[gnu::hot]] DispatchContext make_context(const LogLocation& location, LogOptions options) noexcept {
   // The ordinary list first: a first log call builds the lists in this order.
   const auto ordinary = detail::ordinary_channels().span();
   const auto raw = detail::raw_channels().span();
@@ -59,15 +59,15 @@ DispatchContext make_context(const LogLocation& location, LogOptions options) no
 
 }  // namespace
 
-void log_format(LogOptions options, const LogCategory& category, const LogLevel& level,
-                std::string_view format, fmt::format_args args) {
+[[gnu::hot]] void log_format(LogOptions options, const LogCategory& category, const LogLevel& level,
+                             std::string_view format, fmt::format_args args) {
   if (detail::library_has_ended()) return;
   detail::compose_ordinary(make_context(LogLocation{}, options | default_options()), category, level, format,
                            args);
 }
 
-void log_format_source(LogOptions options, LogLocation location, const LogCategory& category,
-                       const LogLevel& level, std::string_view format, fmt::format_args args) {
+[[gnu::hot]] void log_format_source(LogOptions options, LogLocation location, const LogCategory& category,
+                                    const LogLevel& level, std::string_view format, fmt::format_args args) {
   if (detail::library_has_ended()) return;
   detail::compose_ordinary(make_context(location, options | default_options()), category, level, format,
                            args);
@@ -84,7 +84,7 @@ void log_format_data_error(LogLocation location, std::string_view format, fmt::f
   detail::compose_data_error(make_context(location, kReportOptions), format, args);
 }
 
-LogOptions default_options() {
+[[gnu::hot]] LogOptions default_options() {
   return static_cast<LogOptions>(detail::g_default_options.load(std::memory_order_relaxed));
 }
 

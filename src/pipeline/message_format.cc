@@ -156,7 +156,7 @@ struct MessageHandler : fmt::detail::error_handler {
     context.advance_to(fmt::visit_format_arg(
         fmt::detail::default_arg_formatter<char>{context.out(), context.args(), context.locale()}, arg));
   }
-  const char* on_format_specs(int id, const char* begin, const char* end) {
+  [[gnu::hot]] const char* on_format_specs(int id, const char* begin, const char* end) {
     const FormatArg arg = fmt::detail::get_arg(context, id);
     if (arg.type() == fmt::detail::type::custom_type) {
       parse_context.advance_to(parse_context.begin() + (begin - &*parse_context.begin()));
@@ -211,8 +211,8 @@ struct MessageHandler : fmt::detail::error_handler {
 // Formats `rest`, the end of a format string whose beginning, with
 // `next_arg_id` automatic fields, is written already: as {fmt} would finish
 // the whole string, with all of the call's arguments.
-[[gnu::noinline]] void finish_with_fmt(Buffer& buffer, std::string_view rest, fmt::format_args args,
-                                       int next_arg_id) {
+[[gnu::noinline, gnu::hot]] void finish_with_fmt(Buffer& buffer, std::string_view rest, fmt::format_args args,
+                                                 int next_arg_id) {
   const fmt::string_view text(rest.data(), rest.size());
   MessageHandler handler(fmt::appender(buffer), text, args, next_arg_id);
   fmt::detail::parse_format_string<false>(text, handler);
@@ -222,7 +222,7 @@ struct MessageHandler : fmt::detail::error_handler {
 
 std::size_t find_brace(std::string_view text) noexcept { return scan_for_brace(text); }
 
-void format_message(fmt::appender appender, std::string_view format, fmt::format_args args) {
+[[gnu::hot]] void format_message(fmt::appender appender, std::string_view format, fmt::format_args args) {
   Buffer& buffer = fmt::detail::get_container(appender);
   BufferCursor out(buffer);
   int next_arg_id = 0;

@@ -8,8 +8,8 @@ std::atomic<std::uint64_t> g_prefix_width{0};
 
 // The fixed layout "{{{:T}}} {}: [{}]" written directly: running it through
 // {fmt}'s runtime parser took half of a short log call.
-void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
-                            const LogCategory& category) noexcept {
+[[gnu::hot]] void append_standard_header(HeaderArea& header, LogTimestamp timestamp, const LogLevel& level,
+                                         const LogCategory& category) noexcept {
   const std::string_view tag = level.name;
   const std::string_view name = category.key.name;
   if (char* out = header.claim(kTimeOfDayLength + tag.size() + name.size() + 7)) {
@@ -57,7 +57,8 @@ Composition::Composition(const DispatchContext& context, const LogCategory& cate
                          const LogLevel& level) noexcept
     : context_(context), category_(category), level_(level), timestamp_(current_timestamp()) {}
 
-void Composition::write_message_lines(std::string_view first_separator, std::string_view line_prefix) {
+[[gnu::hot]] void Composition::write_message_lines(std::string_view first_separator,
+                                                   std::string_view line_prefix) {
   std::string_view separator = first_separator;
   std::string_view rest = message_.view();
   for (;;) {
@@ -81,7 +82,7 @@ void Composition::write_header_line(std::string_view marker, std::string_view li
   text_.append_parts(header_.text(), marker, line, std::string_view("\n"));
 }
 
-void Composition::deliver(std::string_view terminators) {
+[[gnu::hot]] void Composition::deliver(std::string_view terminators) {
   text_.terminate(terminators);
   const std::string_view text = text_.view();
   for (std::uint32_t i = 0; i < context_.channel_count; ++i) {
@@ -90,8 +91,8 @@ void Composition::deliver(std::string_view terminators) {
   }
 }
 
-void compose_ordinary(const DispatchContext& context, const LogCategory& category, const LogLevel& level,
-                      std::string_view format, fmt::format_args args) {
+[[gnu::hot]] void compose_ordinary(const DispatchContext& context, const LogCategory& category,
+                                   const LogLevel& level, std::string_view format, fmt::format_args args) {
   if (context.channel_count == 0) return;
   Composition composition(context, category, level);
   append_standard_header(composition.header(), composition.timestamp(), level, category);

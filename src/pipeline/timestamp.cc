@@ -47,7 +47,7 @@ char* write_time(char* out, const DateTimeFields& f, bool with_milliseconds) {
 
 }  // namespace
 
-LogTimestamp current_timestamp() noexcept { return LogTimestamp{platform::local_time_ticks()}; }
+[[gnu::hot]] LogTimestamp current_timestamp() noexcept { return LogTimestamp{platform::local_time_ticks()}; }
 
 DateTimeFields to_date_time_fields(LogTimestamp timestamp) noexcept {
   platform::SystemTimeFields system{};
@@ -91,7 +91,7 @@ fmt::appender format_date_time(int spec, const DateTimeFields& fields, std::stri
   return out;
 }
 
-void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
+[[gnu::hot]] void write_time_of_day(LogTimestamp timestamp, char* out) noexcept {
   const std::uint64_t since_1601 = timestamp.ticks - platform::k1601Ticks;
   // Values the calendar breakdown rejects show as all-zero fields.
   const std::uint64_t in_day =

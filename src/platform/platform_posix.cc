@@ -91,7 +91,7 @@ DebugOutputMode debug_output_mode() noexcept {
   return DebugOutputMode::kFallback;
 }
 
-std::uint64_t local_time_ticks() noexcept {
+[[gnu::hot]] std::uint64_t local_time_ticks() noexcept {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   // localtime_r takes a process-wide lock and looks at TZ on every call, yet
