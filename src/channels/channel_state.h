@@ -183,6 +183,7 @@ class ChannelState {
   // already or it cannot be had by `deadline`.
   bool lock_for_crash(std::uintptr_t self, Clock::time_point deadline);
   bool lock_until(Clock::time_point deadline);
+  void lock_briefly_spinning() noexcept;
   // A fork copies every lock as it stands, held by threads that the child
   // does not have: every state's lock is taken before and released after.
   static void before_fork() noexcept;

@@ -116,6 +116,9 @@ bool concurrent_appends_whole() noexcept;
 // does nothing.
 void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept;
 void wake_waiters(std::atomic<std::uint32_t>& word) noexcept;
+// Tells the processor that this thread spins on a value that another core
+// will change (x86 `pause`), so that the spin leaves that core its share.
+void relax_processor() noexcept;
 
 // Milliseconds since 1970-01-01 00:00:00 UTC.
 std::int64_t unix_time_ms() noexcept;

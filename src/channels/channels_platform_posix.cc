@@ -167,6 +167,14 @@ void wake_waiters(std::atomic<std::uint32_t>& word) noexcept {
   ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
+void relax_processor() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 std::int64_t unix_time_ms() noexcept {
   // The coarse clock costs a few nanoseconds and is good to a few
   // milliseconds, which is all a date check or a delivery time needs.

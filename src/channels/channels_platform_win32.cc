@@ -175,6 +175,8 @@ void wait_while(const std::atomic<std::uint32_t>&, std::uint32_t) noexcept { ::S
 
 void wake_waiters(std::atomic<std::uint32_t>&) noexcept {}
 
+void relax_processor() noexcept { YieldProcessor(); }
+
 namespace {
 
 // FILETIME counts 100 ns from 1601-01-01; 1970 is this many of them later.
