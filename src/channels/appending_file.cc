@@ -66,6 +66,7 @@ AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std:
     buffer.data.reset(new char[buffer_size_]);
     buffer.ends.reset(new std::uint32_t[max_pieces_]);
   }
+  buffers_[0].entered.store(1, std::memory_order_relaxed);
 }
 
 int AppendingFile::open(std::string path) noexcept {
@@ -193,7 +194,9 @@ AppendingFile::Buffer* AppendingFile::swap() noexcept {
   settle();  // the other buffer is written and empty
   Buffer* const out = filling_.load(std::memory_order_relaxed);
   claim(*out);
-  filling_.store(out == &buffers_[0] ? &buffers_[1] : &buffers_[0], std::memory_order_relaxed);
+  Buffer* const next = out == &buffers_[0] ? &buffers_[1] : &buffers_[0];
+  next->entered.store(out->entered.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  filling_.store(next, std::memory_order_release);
   return out;
 }
 
@@ -297,14 +300,29 @@ WriteResult AppendingFile::write_out() noexcept {
 WriteResult AppendingFile::write_out_for_crash(bool locked, std::uintptr_t self,
                                                Clock::time_point deadline) noexcept {
   if (buffer_size_ == 0) return WriteResult{kHeldBack, 0};
-  Buffer* const filling = filling_.load(std::memory_order_acquire);
-  Buffer* const older = filling == &buffers_[0] ? &buffers_[1] : &buffers_[0];
-  const WriteResult result = write_out_for_crash(*older, locked, self, deadline);
-  return worse(result, write_out_for_crash(*filling, locked, self, deadline));
+  // The buffer that began to be filled first goes first. Without the lock a
+  // swap may turn the order while this waits for a claim: the order is read
+  // again then, a few times at most.
+  WriteResult result{kHeldBack, 0};
+  std::uint64_t done = 0;  // when the last buffer written or passed by began
+  for (int round = 0; round < 8; ++round) {
+    Buffer* next = nullptr;
+    std::uint64_t entered = 0;
+    for (Buffer& buffer : buffers_) {
+      const std::uint64_t began = buffer.entered.load(std::memory_order_acquire);
+      if (began > done && (next == nullptr || began < entered)) next = &buffer, entered = began;
+    }
+    if (next == nullptr) break;
+    bool moved = false;
+    result = worse(result, write_out_for_crash(*next, entered, locked, self, deadline, &moved));
+    if (!moved) done = entered;
+  }
+  return result;
 }
 
-WriteResult AppendingFile::write_out_for_crash(Buffer& buffer, bool locked, std::uintptr_t self,
-                                               Clock::time_point deadline) noexcept {
+WriteResult AppendingFile::write_out_for_crash(Buffer& buffer, std::uint64_t entered, bool locked,
+                                               std::uintptr_t self, Clock::time_point deadline,
+                                               bool* moved) noexcept {
   std::uintptr_t claim = 0;
   while (!buffer.writer.compare_exchange_strong(claim, self, std::memory_order_acquire)) {
     if (claim == self || Clock::now() >= deadline) return WriteResult{kHeldBack, 0};
@@ -312,6 +330,13 @@ WriteResult AppendingFile::write_out_for_crash(Buffer& buffer, bool locked, std:
     std::this_thread::yield();
   }
   const std::uint32_t used = buffer.used.load(std::memory_order_acquire);
+  // Read after `used`: a text that entered after a swap made this buffer
+  // the one being filled again shows here.
+  if (buffer.entered.load(std::memory_order_acquire) != entered) {
+    buffer.writer.store(0, std::memory_order_release);
+    *moved = true;
+    return WriteResult{kHeldBack, 0};
+  }
   WriteResult result{kHeldBack, 0};
   if (used > buffer.written) {
     int error = 0;

@@ -167,6 +167,9 @@ class AppendingFile {
     std::uint32_t written = 0;              // guarded by the claim (writer)
     std::uint32_t pieces = 0;
     std::uint32_t texts = 0;  // pieces but date lines
+    // When it became the buffer being filled, counted in swaps (0: never);
+    // set under the lock, read at a crash without it.
+    std::atomic<std::uint64_t> entered{0};
   };
   // What a write hands to the system: the bytes from `from` to `size` of
   // pieces ending at `ends` (null: one piece, a text when `counted`); those
@@ -230,9 +233,11 @@ class AppendingFile {
   // The same, once the bytes up to `done` are in the file and the write of
   // the rest failed with `error`, or fell short.
   WriteResult finish_whole(const Piece& piece, std::size_t done, int error) noexcept;
-  // At a crash: writes the bytes of `buffer` that no one wrote yet in one go.
-  WriteResult write_out_for_crash(Buffer& buffer, bool locked, std::uintptr_t self,
-                                  Clock::time_point deadline) noexcept;
+  // At a crash: writes the bytes of `buffer` that no one wrote yet in one
+  // go, unless it began to be filled again since `entered` (then sets
+  // `moved`, and writes nothing).
+  WriteResult write_out_for_crash(Buffer& buffer, std::uint64_t entered, bool locked, std::uintptr_t self,
+                                  Clock::time_point deadline, bool* moved) noexcept;
   // Opens `path` in place of the current file; on failure returns the
   // system's error number and changes nothing.
   int attach(const std::string& path) noexcept;

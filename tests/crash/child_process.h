@@ -26,6 +26,12 @@ struct ChildRun {
 // Runs the crash child with `arguments` and waits for it.
 ChildRun run_crash_child(const std::vector<std::string>& arguments);
 
+// Runs the crash child with `arguments` while `pipe`, made a named pipe, is
+// read by a thread only once the file `go` exists (or the child ended), then
+// to its end, into `*piped`. False where there are no named pipes.
+bool run_crash_child_into_pipe(const std::vector<std::string>& arguments, const std::string& pipe,
+                               const std::string& go, ChildRun* run, std::string* piped);
+
 // How a child ends that crashes with `signal` (SIGSEGV, SIGABRT, ...) with no
 // handler: killed by the signal on POSIX; on Windows, an access violation's
 // exit code for SIGSEGV.

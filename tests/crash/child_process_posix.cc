@@ -1,7 +1,13 @@
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "crash/child_process.h"
 
@@ -41,6 +47,36 @@ ChildRun run_crash_child(const std::vector<std::string>& arguments) {
   run.end = WIFSIGNALED(status) ? ChildEnd{true, static_cast<std::uint32_t>(WTERMSIG(status))}
                                 : ChildEnd{false, static_cast<std::uint32_t>(WEXITSTATUS(status))};
   return run;
+}
+
+bool run_crash_child_into_pipe(const std::vector<std::string>& arguments, const std::string& pipe,
+                               const std::string& go, ChildRun* run, std::string* piped) {
+  if (::mkfifo(pipe.c_str(), 0600) != 0) return false;
+  std::atomic<bool> ended{false};
+  std::atomic<bool> read{false};
+  std::thread reader([&] {
+    const int fd = ::open(pipe.c_str(), O_RDONLY | O_CLOEXEC);  // until a writer opens it
+    while (fd >= 0 && !ended && ::access(go.c_str(), F_OK) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    char buffer[4096];
+    for (ssize_t got; fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      piped->append(buffer, static_cast<std::size_t>(got));
+    }
+    if (fd >= 0) ::close(fd);
+    read = true;
+  });
+  *run = run_crash_child(arguments);
+  ended = true;
+  // A child that never opened the pipe leaves the reader waiting for a
+  // writer: one that comes and goes at once ends the wait.
+  while (!read) {
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  reader.join();
+  return true;
 }
 
 }  // namespace core::logger::testing

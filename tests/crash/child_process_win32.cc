@@ -50,4 +50,9 @@ ChildRun run_crash_child(const std::vector<std::string>& arguments) {
   return run;
 }
 
+bool run_crash_child_into_pipe(const std::vector<std::string>&, const std::string&, const std::string&,
+                               ChildRun*, std::string*) {
+  return false;
+}
+
 }  // namespace core::logger::testing

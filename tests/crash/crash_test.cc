@@ -170,6 +170,28 @@ TEST_P(CrashTest, EveryLineThenOneReportThenTheSignalsOwnEnd) {
   }
 }
 
+// A buffer that another thread writes when the crash comes reaches the file
+// before the newer one, and no text twice: the file is a pipe that is read
+// only once the report is under way, so that the other thread's write waits.
+TEST(CrashOrderTest, TheBufferBeingWrittenGoesBeforeTheNewerOne) {
+  TempDir dir;
+  const std::string pipe = dir.file("app.log");
+  ChildRun run;
+  std::string piped;
+  if (!run_crash_child_into_pipe({"two-buffers", pipe}, pipe, pipe + ".go", &run, &piped)) {
+    GTEST_SKIP() << "no named pipes";
+  }
+  EXPECT_EQ(run.end, crash_end(SIGSEGV)) << run.output;
+  const int last = std::stoi("0" + said(run.output, "last line"));
+  ASSERT_GT(last, 1000) << run.output;
+  int reports = 0;
+  const std::vector<std::string> messages = messages_of(piped, &reports);
+  ASSERT_GT(messages.size(), static_cast<std::size_t>(last));
+  for (int i = 0; i <= last; ++i) ASSERT_EQ(messages[i], fmt::format("line {}", i));
+  EXPECT_THAT(messages[last + 1], ::testing::StartsWith("Fatal signal SIGSEGV"));
+  EXPECT_EQ(reports, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, CrashTest, ::testing::ValuesIn(kCases), [](const auto& info) {
   std::string name = info.param.name;
   std::replace(name.begin(), name.end(), '-', '_');
