@@ -54,6 +54,7 @@
 namespace core::logger {
 namespace channels_detail {
 class ChannelState;
+struct ObjectAccess;
 }  // namespace channels_detail
 
 class ChannelObject;
@@ -106,7 +107,9 @@ class ChannelObject {
   channels_detail::ChannelState* state() const noexcept { return state_; }
 
  private:
-  friend CORE_LOGGER_CHANNELS_API void add_default_channel(ChannelObject& object);
+  // add_default_channel's way in (a friend function would lose its DLL
+  // attribute).
+  friend struct channels_detail::ObjectAccess;
   channels_detail::ChannelState* state_;
 };
 

@@ -226,6 +226,10 @@ void ChannelState::after_fork(bool child) noexcept {
   g_kept_mutex.unlock();
 }
 
+struct ObjectAccess {
+  static ChannelState* state(const ChannelObject& object) noexcept { return object.state_; }
+};
+
 void add_to_kept(ChannelState* state) {
   std::lock_guard<std::mutex> lock(g_kept_mutex);
   try {
@@ -280,7 +284,7 @@ int ChannelObject::error() const { return state_ ? state_->error() : 0; }
 std::uint64_t ChannelObject::dropped() const { return state_ ? state_->dropped() : 0; }
 
 void add_default_channel(ChannelObject& object) {
-  channels_detail::ChannelState* const state = object.state_;
+  channels_detail::ChannelState* const state = channels_detail::ObjectAccess::state(object);
   if (state == nullptr || !state->take_registration()) return;
   if (state->takes_raw()) add_default_channel(state->raw_record());
   add_default_channel(state->record());

@@ -3,12 +3,6 @@
 // (appends whole, shareable for renaming) and the FILETIME clock.
 #include "channels/channels_platform.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#  define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <io.h>

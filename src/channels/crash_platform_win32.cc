@@ -6,12 +6,6 @@
 // a crash after the handler's lock wait, keeps it so.
 #include "channels/crash_platform.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#  define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <dbghelp.h>

@@ -4,12 +4,6 @@
 // static destructors and the end-of-life steps of the lazily built objects
 // are registered, after it. The loader lock is held during all of this, so
 // the entry point takes no lock of its own.
-#ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#  define NOMINMAX
-#endif
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {

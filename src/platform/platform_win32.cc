@@ -2,12 +2,6 @@
 // the CRT's aligned heap.
 #include "platform/platform.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX  // libstdc++ defines it already
-#  define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <malloc.h>

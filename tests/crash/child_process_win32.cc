@@ -1,6 +1,3 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#  define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "crash/child_process.h"

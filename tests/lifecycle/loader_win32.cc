@@ -1,6 +1,5 @@
 #include "lifecycle/loader.h"
 
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <csignal>

@@ -2,7 +2,6 @@
 // the debugger output, byte for byte, and the FILETIME clock.
 #include "platform/platform.h"
 
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <string>
