@@ -18,11 +18,11 @@ class CaptureState final : public channels_detail::ChannelState {
 
   template <typename Read>
   auto read(Read read) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<channels_detail::ChannelMutex> lock(mutex_);
     return read(texts_, lines_);
   }
   void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<channels_detail::ChannelMutex> lock(mutex_);
     texts_.clear();
     lines_.clear();
   }
@@ -44,7 +44,7 @@ class CaptureState final : public channels_detail::ChannelState {
     CapturedLine captured{copy_of(line.text),    copy_of(line.category->key.name),
                           line.category->key.id, copy_of(line.level->name),
                           line.level->value,     line.timestamp};
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<channels_detail::ChannelMutex> lock(mutex_);
     if (open_) lines_.push_back(std::move(captured));
   }
 

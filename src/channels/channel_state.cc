@@ -13,8 +13,8 @@ namespace core::logger {
 namespace channels_detail {
 namespace {
 
-// How often a delivery looks whether the lock came free before it sleeps
-// (about a microsecond).
+// How often a thread looks whether a channel's lock came free before it
+// sleeps (about a microsecond).
 constexpr int kLockSpins = 100;
 
 // Neither is ever destroyed: a record may reach its state from a static
@@ -61,6 +61,21 @@ class OwnerMark {
 
 }  // namespace
 
+void ChannelMutex::wait_and_lock() noexcept {
+  for (int spin = 0; spin < kLockSpins; ++spin) {
+    channels_platform::relax_processor();
+    // Reads leave the line shared with the holder until the word changes.
+    if (word_.load(std::memory_order_relaxed) == kFree && try_lock()) return;
+  }
+  // From here on the word says that a thread may sleep, so that the holder's
+  // unlock wakes one: a thread that takes the lock this way leaves it so.
+  while (word_.exchange(kSleepers, std::memory_order_acquire) != kFree) {
+    channels_platform::wait_while(word_, kSleepers);
+  }
+}
+
+void ChannelMutex::wake_sleeper() noexcept { channels_platform::wake_one(word_); }
+
 [[gnu::hot]] void ChannelState::on_text(void* user_data, const DispatchContext& context,
                                         const LogCategory& category, const LogLevel& level,
                                         std::string_view text) {
@@ -102,7 +117,7 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
     const std::string_view encoded = encode(message, scratch);
     if (crash_detail::reporting_thread() == self) return deliver_for_crash(message, encoded, self);
     if (lock_timeout_ == Clock::duration::zero()) {
-      lock_briefly_spinning();
+      mutex_.lock();
     } else if (!lock_until(deadline)) {
       return account(WriteResult{ETIMEDOUT, 1});
     }
@@ -135,7 +150,7 @@ void ChannelState::write_out_for_crash(std::uintptr_t self, Clock::duration wait
     if (open_) account(crash_write_out(false, self, deadline));
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
+  std::lock_guard<ChannelMutex> lock(mutex_, std::adopt_lock);
   const OwnerMark owner(owner_, self);
   if (open_) account(crash_write_out(true, self, deadline));
 }
@@ -155,19 +170,6 @@ void ChannelState::write_out_all_for_crash(Clock::duration wait) noexcept {
     for (ChannelState* state : *g_kept) state->write_out_for_crash(self, wait);
   }
   if (listed) g_kept_mutex.unlock();
-}
-
-void ChannelState::lock_briefly_spinning() noexcept {
-  // The lock is held for the copy of a text, a fraction of a microsecond; a
-  // thread that finds it held and sleeps in the kernel comes back only
-  // microseconds later, which made the slowest percent of calls ten times
-  // the typical one. It watches the holder's mark first (reads leave the
-  // line shared) and sleeps only when the holder takes long.
-  for (int spin = 0; spin < kLockSpins; ++spin) {
-    if (owner_.load(std::memory_order_relaxed) == 0 && mutex_.try_lock()) return;
-    channels_platform::relax_processor();
-  }
-  mutex_.lock();
 }
 
 bool ChannelState::lock_until(Clock::time_point deadline) {
@@ -194,13 +196,13 @@ void ChannelState::account(WriteResult result) noexcept {
 }
 
 void ChannelState::flush() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<ChannelMutex> lock(mutex_);
   const OwnerMark owner(owner_, crash_platform::thread_token());
   if (open_) account(flush_locked());
 }
 
 void ChannelState::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<ChannelMutex> lock(mutex_);
   const OwnerMark owner(owner_, crash_platform::thread_token());
   if (!open_) return;
   account(flush_locked());
@@ -209,7 +211,7 @@ void ChannelState::close() {
 }
 
 bool ChannelState::is_open() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<ChannelMutex> lock(mutex_);
   return open_ && is_open_locked();
 }
 

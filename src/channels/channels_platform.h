@@ -111,11 +111,11 @@ bool concurrent_appends_whole() noexcept;
 
 // Blocks while `word` holds `value` (or returns at once when it does not; it
 // may also return early), for a thread that waits for others without
-// spinning; `wake_waiters` wakes every thread blocked on `word`. Where the
-// system has no such wait, the first yields the processor and the second
-// does nothing.
+// spinning (a futex; WaitOnAddress); `wake_waiters` wakes every thread
+// blocked on `word`, `wake_one` one of them.
 void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept;
 void wake_waiters(std::atomic<std::uint32_t>& word) noexcept;
+void wake_one(std::atomic<std::uint32_t>& word) noexcept;
 // Tells the processor that this thread spins on a value that another core
 // will change (x86 `pause`), so that the spin leaves that core its share.
 void relax_processor() noexcept;

@@ -167,6 +167,10 @@ void wake_waiters(std::atomic<std::uint32_t>& word) noexcept {
   ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
+void wake_one(std::atomic<std::uint32_t>& word) noexcept {
+  ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 void relax_processor() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();

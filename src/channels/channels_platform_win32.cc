@@ -165,9 +165,17 @@ void at_fork(void (*)(), void (*)(), void (*)()) noexcept {}
 // two steps: texts of threads writing at once would overwrite each other.
 bool concurrent_appends_whole() noexcept { return false; }
 
-void wait_while(const std::atomic<std::uint32_t>&, std::uint32_t) noexcept { ::SwitchToThread(); }
+// The atomic word is the plain 32-bit word that WaitOnAddress compares.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
 
-void wake_waiters(std::atomic<std::uint32_t>&) noexcept {}
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept {
+  ::WaitOnAddress(const_cast<std::atomic<std::uint32_t>*>(&word), &value, sizeof value, INFINITE);
+}
+
+void wake_waiters(std::atomic<std::uint32_t>& word) noexcept { ::WakeByAddressAll(&word); }
+
+void wake_one(std::atomic<std::uint32_t>& word) noexcept { ::WakeByAddressSingle(&word); }
 
 void relax_processor() noexcept { YieldProcessor(); }
 

@@ -49,7 +49,7 @@ class FileState final : public ChannelState {
   }
 
   void reopen() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<ChannelMutex> lock(mutex_);
     if (!open_) return;
     const WriteResult written = file_.write_out();
     account(worse(written, WriteResult{file_.open(file_.name()), 0}));
