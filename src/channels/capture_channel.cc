@@ -14,7 +14,7 @@ std::string copy_of(std::string_view view) { return std::string(view.data(), vie
 // Thread-safety: the members below are guarded by the state's lock.
 class CaptureState final : public channels_detail::ChannelState {
  public:
-  CaptureState() : ChannelState("capture", "capture-raw", Input::TimedTexts) {}
+  CaptureState() : ChannelState("capture", "capture-raw", Input::TimedTexts) { sees_raw_lines_ = true; }
 
   template <typename Read>
   auto read(Read read) const {

@@ -96,7 +96,8 @@ void ChannelMutex::wake_sleeper() noexcept { channels_platform::wake_one(word_);
   std::string_view message;
   if (state->input_ != Input::Lines) {
     note_call_time(context, timestamp);
-    state->saw_raw_line(Message{&context, &category, &level, timestamp, 0, true, piece});
+    if (state->sees_raw_lines_)
+      state->saw_raw_line(Message{&context, &category, &level, timestamp, 0, true, piece});
   } else if (gather_piece(context, timestamp, piece, &message)) {
     state->deliver(make_message(&context, &category, level, &timestamp, true, message));
   }
@@ -109,12 +110,23 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
 }
 
 [[gnu::hot]] void ChannelState::deliver(const Message& message) noexcept {
-  const std::uintptr_t self = this_thread_token();
   const Clock::time_point deadline =
       lock_timeout_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + lock_timeout_;
+  // A text that goes as it is needs no room to be encoded in (4 KiB of
+  // stack, and a page more touched on every call).
+  if (plain_text_) return deliver_encoded(message, message.text, deadline);
   try {
     EncodeBuffer scratch;
-    const std::string_view encoded = encode(message, scratch);
+    deliver_encoded(message, encode(message, scratch), deadline);
+  } catch (...) {  // out of memory: the text is lost, the call goes on
+    account(WriteResult{ENOMEM, 1});
+  }
+}
+
+[[gnu::hot]] void ChannelState::deliver_encoded(const Message& message, std::string_view encoded,
+                                                Clock::time_point deadline) noexcept {
+  const std::uintptr_t self = this_thread_token();
+  try {
     if (crash_detail::reporting_thread() == self) return deliver_for_crash(message, encoded, self);
     if (lock_timeout_ == Clock::duration::zero()) {
       mutex_.lock();

@@ -164,8 +164,8 @@ class ChannelState {
   // encoded message before `deadline`, and may release `lock` to write
   // outside it (it then touches nothing that mutex_ guards unless it takes
   // the lock back); `close_locked` releases what the channel holds, after a
-  // flush; `saw_raw_line` sees each raw piece of a
-  // TimedTexts channel (without the lock); `forget_in_child` drops, in the
+  // flush; `saw_raw_line` sees each raw piece of a TimedTexts channel that
+  // sets sees_raw_lines_ (without the lock); `forget_in_child` drops, in the
   // child of a fork, what the parent holds back (and writes itself) or shares
   // with it (a connection).
   using Lock = ChannelLock;
@@ -207,6 +207,7 @@ class ChannelState {
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece);
   void deliver(const Message& message) noexcept;
+  void deliver_encoded(const Message& message, std::string_view encoded, Clock::time_point deadline) noexcept;
   void deliver_for_crash(const Message& message, std::string_view encoded, std::uintptr_t self);
   void write_out_for_crash(std::uintptr_t self, Clock::duration wait) noexcept;
   // Takes mutex_ for a crash on the thread `self`, unless `self` holds it
@@ -236,6 +237,11 @@ class ChannelState {
   std::atomic<std::uint64_t> dropped_{0};
 
  protected:
+  // Set by the derived constructor: the text goes as it is (`encode` is
+  // not called); `saw_raw_line` is called.
+  bool plain_text_ = false;
+  bool sees_raw_lines_ = false;
+
   // Written by every delivery: the lock and what goes with it share one
   // line, and what the derived classes declare starts on the next.
   alignas(kCacheLine) mutable ChannelMutex mutex_;

@@ -41,6 +41,7 @@ class FileState final : public ChannelState {
         path_(path),
         file_(options.flush, options.flush_level, options.buffer_size),
         max_bytes_(options.max_bytes != 0 ? options.max_bytes : ~std::uint64_t{0}) {
+    plain_text_ = options.format == FileFormat::Text;
     int offset = 0;
     const std::uint64_t now = local_time_now(&offset).ticks;
     day_ = file_day_ = calendar::day_of_ticks(now);
