@@ -44,21 +44,6 @@ std::uintptr_t this_thread_token() noexcept {
   return mark.token;
 }
 
-// Marks `owner` as held by `token` while it lives; made after the lock is
-// taken and gone before it is released.
-class OwnerMark {
- public:
-  OwnerMark(std::atomic<std::uintptr_t>& owner, std::uintptr_t token) noexcept : owner_(owner) {
-    owner_.store(token, std::memory_order_relaxed);
-  }
-  ~OwnerMark() { owner_.store(0, std::memory_order_relaxed); }
-  OwnerMark(const OwnerMark&) = delete;
-  OwnerMark& operator=(const OwnerMark&) = delete;
-
- private:
-  std::atomic<std::uintptr_t>& owner_;
-};
-
 }  // namespace
 
 void ChannelMutex::wait_and_lock() noexcept {
@@ -162,8 +147,7 @@ void ChannelState::write_out_for_crash(std::uintptr_t self, Clock::duration wait
     if (open_) account(crash_write_out(false, self, deadline));
     return;
   }
-  std::lock_guard<ChannelMutex> lock(mutex_, std::adopt_lock);
-  const OwnerMark owner(owner_, self);
+  const ChannelLock lock(mutex_, owner_, self);
   if (open_) account(crash_write_out(true, self, deadline));
 }
 
@@ -208,14 +192,14 @@ void ChannelState::account(WriteResult result) noexcept {
 }
 
 void ChannelState::flush() {
-  std::lock_guard<ChannelMutex> lock(mutex_);
-  const OwnerMark owner(owner_, crash_platform::thread_token());
+  mutex_.lock();
+  const ChannelLock lock(mutex_, owner_, crash_platform::thread_token());
   if (open_) account(flush_locked());
 }
 
 void ChannelState::close() {
-  std::lock_guard<ChannelMutex> lock(mutex_);
-  const OwnerMark owner(owner_, crash_platform::thread_token());
+  mutex_.lock();
+  const ChannelLock lock(mutex_, owner_, crash_platform::thread_token());
   if (!open_) return;
   account(flush_locked());
   close_locked();
