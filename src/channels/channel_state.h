@@ -207,6 +207,7 @@ class ChannelState {
   static void on_raw_line(void* user_data, const DispatchContext& context, const LogCategory& category,
                           const LogLevel& level, LogTimestamp timestamp, std::string_view piece);
   void deliver(const Message& message) noexcept;
+  void encode_and_deliver(const Message& message, Clock::time_point deadline) noexcept;
   void deliver_encoded(const Message& message, std::string_view encoded, Clock::time_point deadline) noexcept;
   void deliver_for_crash(const Message& message, std::string_view encoded, std::uintptr_t self);
   void write_out_for_crash(std::uintptr_t self, Clock::duration wait) noexcept;

@@ -136,8 +136,11 @@ class TextBuffer {
 
   static_assert(kInline >= 2, "room for the terminators is needed even when the heap is exhausted");
 
-  fmt::basic_memory_buffer<char, kInline, memdump_allocator<char>> buffer_;
+  // Beside the buffer's own fields, not after its inline storage: a call
+  // touches the flag, the fields and the first characters, and kept
+  // together they lie on one page of the stack.
   bool truncated_ = false;
+  fmt::basic_memory_buffer<char, kInline, memdump_allocator<char>> buffer_;
 };
 
 // The formatted message of one call.
