@@ -371,6 +371,7 @@ struct SyslogOptions {
   SyslogFacility facility = SyslogFacility::User;
   // The longest a log call waits for the channel (its lock, a connection, a
   // full socket); a text that cannot go out in time is dropped and counted.
+  // 0: no wait at all.
   std::uint32_t send_timeout_ms = 100;
   // The largest message sent, header included (TCP's octet count is not):
   // a longer one is cut at a UTF-8 character boundary and ends in "...".

@@ -105,7 +105,8 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
 // Apart from `deliver`, so that the room to encode in (4 KiB of stack) is in
 // no frame of a plain text's delivery: below it, the lock and the write would
 // touch a page of stack more on every call.
-[[gnu::noinline]] void ChannelState::encode_and_deliver(const Message& message, Clock::time_point deadline) noexcept {
+[[gnu::noinline]] void ChannelState::encode_and_deliver(const Message& message,
+                                                        Clock::time_point deadline) noexcept {
   try {
     EncodeBuffer scratch;
     deliver_encoded(message, encode(message, scratch), deadline);

@@ -149,9 +149,18 @@ class ChannelState {
 
  protected:
   // `lock_timeout` zero: a delivery waits for the lock as long as it takes.
+  // A channel whose options say how long a call may wait passes
+  // `wait_at_most(send_timeout_ms)`.
   ChannelState(std::string_view name, std::string_view raw_name, Input input,
                Clock::duration lock_timeout = {}) noexcept
       : name_(name), raw_name_(raw_name), input_(input), lock_timeout_(lock_timeout) {}
+
+  // The lock timeout of a channel that waits at most `milliseconds` for its
+  // lock and its receiver: 0 waits not at all (and never for ever, which a
+  // zero lock timeout would).
+  static Clock::duration wait_at_most(std::uint32_t milliseconds) noexcept {
+    return milliseconds != 0 ? Clock::duration(std::chrono::milliseconds(milliseconds)) : Clock::duration(1);
+  }
 
   // What to write for `message`, made outside the lock, maybe in `scratch`.
   // May throw std::bad_alloc (the text is then lost and counted).

@@ -41,13 +41,6 @@ std::uint64_t thread_id() noexcept {
   return t_thread_id;
 }
 
-// A send timeout of 0 gives up at once rather than never: a zero lock
-// timeout would wait for ever.
-Clock::duration lock_timeout(std::uint32_t send_timeout_ms) {
-  return send_timeout_ms != 0 ? Clock::duration(std::chrono::milliseconds(send_timeout_ms))
-                              : Clock::duration(1);
-}
-
 // SYSLOG_IDENTIFIER, the field that every entry of a channel carries.
 std::string identifier_field(const std::string& identifier) {
   return channels_detail::journal_field("SYSLOG_IDENTIFIER",
@@ -59,7 +52,7 @@ std::string identifier_field(const std::string& identifier) {
 class JournalState final : public channels_detail::ChannelState {
  public:
   explicit JournalState(const JournalOptions& options)
-      : ChannelState("journal", "journal-raw", Input::Lines, lock_timeout(options.send_timeout_ms)),
+      : ChannelState("journal", "journal-raw", Input::Lines, wait_at_most(options.send_timeout_ms)),
         sender_fields_(identifier_field(options.identifier)) {
     static const bool forgets_in_children =
         (channels_platform::at_fork(nullptr, nullptr, &forget_thread_id), true);

@@ -44,8 +44,7 @@ using channels_detail::SyslogTransport;
 class SyslogState final : public channels_detail::ChannelState {
  public:
   explicit SyslogState(const SyslogOptions& options)
-      : ChannelState("syslog", "syslog-raw", Input::Lines,
-                     std::chrono::milliseconds(options.send_timeout_ms)),
+      : ChannelState("syslog", "syslog-raw", Input::Lines, wait_at_most(options.send_timeout_ms)),
         facility_(static_cast<unsigned>(options.facility)),
         app_name_(options.app_name.empty() ? program_invocation_short_name : options.app_name),
         procid_(options.procid) {

@@ -796,11 +796,15 @@ TEST(SyslogChannelErrorTest, LossesAreCountedAndTheErrorClearsOnceMessagesGoOutA
   SyslogChannel channel(SyslogOptions{"unix:" + path, "late", "", SyslogFacility::User, 50});
   channel.write(kErrorLevel, "lost");
   EXPECT_TRUE(channel.dropped() == 1 && channel.error() != 0) << channel.error();
-  const int receiver = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto bind_datagrams = [](const std::string& at) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    at.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << at;
+    return fd;
+  };
+  const int receiver = bind_datagrams(path);
   channel.write(kErrorLevel, "sent\n");
   char buffer[512];
   const ssize_t got = ::recv(receiver, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -812,6 +816,31 @@ TEST(SyslogChannelErrorTest, LossesAreCountedAndTheErrorClearsOnceMessagesGoOutA
     const SyslogChannel malformed(SyslogOptions{address, "", "", SyslogFacility::User, 50});
     EXPECT_TRUE(!malformed.is_open() && malformed.error() == EINVAL && malformed.dropped() == 0) << address;
   }
+
+  // A send timeout of 0 waits not at all: once a receiver that reads nothing
+  // has a full queue, each further text is dropped at once. Only the drain,
+  // two seconds on, would end a wait.
+  const int stalled = bind_datagrams(dir.file("stalled.sock"));
+  SyslogChannel hasty(
+      SyslogOptions{"unix:" + dir.file("stalled.sock"), "hasty", "", SyslogFacility::User, 0});
+  std::atomic<bool> done{false};
+  std::thread drain([&] {
+    for (int waited = 0; !done && waited < 2000; waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!done) (void)::recv(stalled, buffer, sizeof buffer, MSG_DONTWAIT);
+  });
+  Clock::duration longest{};
+  for (int i = 0; i < 100; ++i) {
+    const auto start = Clock::now();
+    hasty.write(kInfoLevel, std::string(1000, 'x'));
+    longest = std::max(longest, Clock::now() - start);
+  }
+  done = true;
+  drain.join();
+  ::close(stalled);
+  EXPECT_LT(longest, std::chrono::seconds(1));
+  EXPECT_GT(hasty.dropped(), 0u);
+  EXPECT_EQ(hasty.error(), ETIMEDOUT);
 }
 
 }  // namespace
