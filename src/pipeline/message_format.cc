@@ -140,9 +140,14 @@ struct MessageHandler : fmt::detail::error_handler {
   MessageHandler(fmt::appender out, fmt::string_view text, fmt::format_args arguments, int next_arg_id)
       : parse_context(text, {}, next_arg_id), context(out, arguments, fmt::detail::locale_ref()) {}
 
+  // The text between fields, and the empty text after the last one, which
+  // {fmt}'s own writer would copy one character run at a time through the
+  // buffer's growth checks.
   void on_text(const char* begin, const char* end) {
-    context.advance_to(fmt::detail::write<char>(
-        context.out(), fmt::string_view(begin, static_cast<std::size_t>(end - begin))));
+    if (begin == end) return;
+    BufferCursor out(fmt::detail::get_container(context.out()));
+    out.write(begin, static_cast<std::size_t>(end - begin));
+    out.sync();
   }
   int on_arg_id() { return parse_context.next_arg_id(); }
   int on_arg_id(int id) { return parse_context.check_arg_id(id), id; }
@@ -247,8 +252,13 @@ std::size_t find_brace(std::string_view text) noexcept { return scan_for_brace(t
       }
       fmt::visit_format_arg(AutomaticFieldWriter(out, args), arg);
     } else {
-      // From the text before the brace on: {fmt} drops that text when the
-      // brace is a stray '}'.
+      // The rest goes to {fmt}. The text before a field is written whatever
+      // the field turns out to be, as {fmt} writes it; before a stray '}'
+      // {fmt} drops it, so that text goes along.
+      if (brace == '{') {
+        out.write(rest.data(), at);
+        rest.remove_prefix(at);
+      }
       out.sync();
       finish_with_fmt(buffer, rest, args, next_arg_id);
       return;
