@@ -200,8 +200,9 @@ class ConsoleChannel : public ChannelObject {
 // (WhenFull); and always on `flush()`, `close()`, `reopen()`, a rotation and
 // destruction. The thread whose text goes out writes it, or the full buffer,
 // after it has left the channel's lock: with EveryText the texts of many
-// threads reach the system at once (on Linux; on Windows one at a time), and
-// with the others a second buffer takes texts while the first is written.
+// threads reach the system at once (on Linux, most of them without taking
+// the lock at all; on Windows one at a time), and with the others a second
+// buffer takes texts while the first is written.
 enum class FlushPolicy : std::uint8_t { EveryText, AtLevel, WhenFull };
 
 // What a file channel writes.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 #include "channels/crash_platform.h"
 
@@ -58,7 +59,8 @@ AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std:
                   : policy == FlushPolicy::AtLevel ? flush_level
                                                    : std::uint64_t{1} << 32),
       max_pieces_(static_cast<std::uint32_t>(buffer_size_ == 0 ? 0 : buffer_size_ / kBytesPerPiece + 1)),
-      appends_whole_(channels_platform::concurrent_appends_whole()) {
+      appends_whole_(channels_platform::concurrent_appends_whole()),
+      writes_free_(buffer_size_ == 0 && appends_whole_) {
   if (buffer_size_ == 0) return;
   for (Buffer& buffer : buffers_) {
     buffer.data.reset(new char[buffer_size_]);
@@ -69,7 +71,7 @@ AppendingFile::AppendingFile(FlushPolicy policy, std::uint32_t flush_level, std:
 
 [[gnu::hot]] WriteResult AppendingFile::append_and_write(std::string_view text, std::uint32_t level_value,
                                                          Lock& lock, bool counted) noexcept {
-  size_ += text.size();
+  size_.fetch_add(text.size(), std::memory_order_relaxed);
   if (buffer_size_ == 0 && counted) {
     const Piece alone{text.data(), text.size(), nullptr, 1, true, 0};
     return appends_whole_ ? write_unlocked(alone, nullptr, lock) : write_whole(alone);
@@ -134,7 +136,39 @@ AppendingFile::Buffer* AppendingFile::swap() noexcept {
   const channels_platform::FileHandle file = file_;
   const bool size_limited = size_limited_;
   flight_.fetch_add(1, std::memory_order_relaxed);
+  if (pending_span_ != 0) {  // all that the file holds stands: the gate opens
+    calm_from_.store(pending_from_, std::memory_order_relaxed);
+    calm_span_.store(std::exchange(pending_span_, 0), std::memory_order_release);
+  }
   lock.unlock();
+  return write_in_flight(piece, buffer, file, size_limited, lock);
+}
+
+[[gnu::hot]] bool AppendingFile::append_free(std::uint64_t ticks, std::string_view text,
+                                             std::uint64_t max_bytes, Lock& lock,
+                                             WriteResult* result) noexcept {
+  // Entered before the window is read: a `settle` that shuts it after this
+  // waits for this text, and one before it is seen shut. The span first,
+  // so that the start read is the one that it was opened with.
+  flight_.fetch_add(1, std::memory_order_acquire);
+  const std::uint64_t span = calm_span_.load(std::memory_order_acquire);
+  if (ticks - calm_from_.load(std::memory_order_relaxed) < span &&
+      torn_.load(std::memory_order_relaxed) == nullptr) {
+    const std::uint64_t before = size_.fetch_add(text.size(), std::memory_order_relaxed);
+    if (before + text.size() <= max_bytes && before + text.size() >= before) {
+      *result = write_in_flight(Piece{text.data(), text.size(), nullptr, 1, true, 0}, nullptr, file_,
+                                size_limited_, lock);
+      return true;
+    }
+    size_.fetch_sub(text.size(), std::memory_order_relaxed);  // the locked path rotates
+  }
+  leave_flight();
+  return false;
+}
+
+[[gnu::hot]] WriteResult AppendingFile::write_in_flight(const Piece& piece, Buffer* buffer,
+                                                        channels_platform::FileHandle file, bool size_limited,
+                                                        Lock& lock) noexcept {
   int error = 0;
   const std::size_t done =
       piece.from + channels_platform::write_file(file, piece.data + piece.from, piece.size - piece.from,
@@ -159,8 +193,31 @@ void AppendingFile::leave_flight() noexcept {
     channels_platform::wake_waiters(flight_);
 }
 
+void AppendingFile::set_calm(std::uint64_t from, std::uint64_t span) noexcept {
+  if (writes_free_) {
+    pending_from_ = from, pending_span_ = span;
+    return;
+  }
+  calm_from_.store(from, std::memory_order_relaxed);
+  calm_span_.store(span, std::memory_order_relaxed);
+}
+
+void AppendingFile::hold_off() noexcept {
+  pending_span_ = 0;
+  if (writes_free_) return settle();
+  calm_span_.store(0, std::memory_order_relaxed);
+}
+
 void AppendingFile::settle() noexcept {
-  if (flight_.load(std::memory_order_acquire) != 0) await_flight();
+  if (writes_free_) {
+    // Shuts the gate. A text that enters after await_flight's first RMW on
+    // flight_ reads the window after this store; one that entered before
+    // is waited for. A plain load of flight_ would not order the store so.
+    calm_span_.store(0, std::memory_order_relaxed);
+    await_flight();
+  } else if (flight_.load(std::memory_order_acquire) != 0) {
+    await_flight();
+  }
   if (torn_.load(std::memory_order_relaxed) != nullptr) settle_torn();
 }
 
@@ -168,13 +225,14 @@ void AppendingFile::await_flight() noexcept {
   // A write of a buffer ends within microseconds, but a thread that yields
   // the processor to wait for it, on a busy machine, may not run again for
   // milliseconds while it holds the lock: it sleeps until the last writer
-  // wakes it. No write enters the flight meanwhile (that takes the lock).
+  // wakes it. No write of the locked path enters the flight meanwhile; a
+  // text without the lock may, finds the gate shut and leaves.
   std::uint32_t seen = flight_.fetch_or(kAwaited, std::memory_order_acq_rel) | kAwaited;
   while (seen != kAwaited) {
     channels_platform::wait_while(flight_, seen);
     seen = flight_.load(std::memory_order_acquire);
   }
-  flight_.store(0, std::memory_order_relaxed);
+  flight_.fetch_and(~kAwaited, std::memory_order_relaxed);
 }
 
 void AppendingFile::settle_torn() noexcept {

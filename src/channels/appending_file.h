@@ -13,8 +13,11 @@
 //     O_APPEND, so that the texts of many threads reach the kernel at once.
 //     Regular files on Linux take each write whole, under the inode's lock,
 //     so texts never interleave; their order is the order of those writes.
-//     Where the platform cannot promise that (Windows, as Wine runs it),
-//     each text is written under the lock.
+//     A calm text (the day of the last one, no check due, room left) does
+//     not take the lock at all: it enters the writes in flight and, when the
+//     gate is open, writes (`append_free`). Where the platform cannot promise
+//     whole appends (Windows, as Wine runs it), each text is written under
+//     the lock.
 //   - The other policies fill one of two buffers under the lock. The thread
 //     that fills it, or whose text must go out at once, swaps in the other
 //     and writes the full one outside the lock, while other threads copy
@@ -26,6 +29,15 @@
 // writes in flight to end (`settle`), so that none of them is lost or lands
 // on the wrong side of it. A write outside the lock that falls short is
 // completed or undone under the lock once no other write is in flight.
+//
+// The gate of EveryText's lock-free texts is the calm window (`calm`): a
+// text enters the flight, then reads the window, and writes only when its
+// time lies in it and no torn write is pending. `settle` shuts the window
+// before it waits, so a text that enters after it finds the window shut and
+// takes the lock, and one that entered before is waited for; the window
+// opens again only with the next write of the locked path, once all that
+// the file holds (its handle, its size limit, a line feed owed) stands. So
+// what a lock-free text reads never changes while it is in flight.
 //
 // At a crash the reporting thread writes the buffers out from a signal
 // handler, with the channel's lock or without it (held too long by another
@@ -102,7 +114,28 @@ class AppendingFile {
   // The name of the file, or of the one to open.
   const std::string& name() const noexcept { return name_; }
   // The file's size with what is held back or being written.
-  std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t size() const noexcept { return size_.load(std::memory_order_relaxed); }
+
+  // Whether texts of EveryText may be written without the lock.
+  bool writes_free() const noexcept { return writes_free_; }
+  // Whether a text at `ticks` needs none of the locked path's care: it lies
+  // in the window of the last `set_calm`.
+  bool calm(std::uint64_t ticks) const noexcept {
+    return ticks - calm_from_.load(std::memory_order_relaxed) < calm_span_.load(std::memory_order_relaxed);
+  }
+  // The texts from `from` on for `span` ticks need no care from now on; for
+  // texts without the lock, from the next write of the locked path on.
+  void set_calm(std::uint64_t from, std::uint64_t span) noexcept;
+  // Shuts the calm window: the next text takes the locked path. Where texts
+  // go without the lock, also waits for those in flight.
+  void hold_off() noexcept;
+  // Appends `text` (a counted text of EveryText at `ticks`, not empty)
+  // without the lock when the gate lets it: it is calm, nothing torn is
+  // pending, and it keeps the file within `max_bytes`. Returns false when it
+  // did not; else sets `result`. Takes `lock` (not held) only to settle a
+  // write that fell short. REQUIRES: writes_free().
+  bool append_free(std::uint64_t ticks, std::string_view text, std::uint64_t max_bytes, Lock& lock,
+                   WriteResult* result) noexcept;
 
   // Counts the second of look_after from `ticks`; the ticks from
   // `checked_from()` on for two seconds are those of no check.
@@ -129,7 +162,8 @@ class AppendingFile {
                      bool counted = true) noexcept {
     Buffer& filling = *filling_.load(std::memory_order_relaxed);
     if (level_value < flush_from_ && has_room(filling, text.size())) {
-      size_ += text.size();
+      // Never a text of EveryText: no other thread adds to the size now.
+      size_.store(size() + text.size(), std::memory_order_relaxed);
       hold(filling, text, counted);
       return WriteResult{kHeldBack, 0};
     }
@@ -153,7 +187,7 @@ class AppendingFile {
   // Writes `text` past the buffers, straight to the file, under the lock or
   // at a crash; waits for no write in flight. REQUIRES: the file is open.
   WriteResult write_through(std::string_view text) noexcept {
-    size_ += text.size();
+    size_.fetch_add(text.size(), std::memory_order_relaxed);
     return write_whole(Piece{text.data(), text.size(), nullptr, 1, true, 0});
   }
 
@@ -217,6 +251,9 @@ class AppendingFile {
   // Writes `piece` (of `buffer`, claimed, or of no buffer) with the lock
   // released, and takes the lock back only when the write falls short.
   WriteResult write_unlocked(const Piece& piece, Buffer* buffer, Lock& lock) noexcept;
+  // The same, once the write has entered the flight and `lock` is not held.
+  WriteResult write_in_flight(const Piece& piece, Buffer* buffer, channels_platform::FileHandle file,
+                              bool size_limited, Lock& lock) noexcept;
   // Waits until no write is in flight and settles those that fell short.
   void settle() noexcept;
   void await_flight() noexcept;
@@ -251,6 +288,7 @@ class AppendingFile {
   // where the system lands concurrent appends whole. A buffer is written
   // outside the lock everywhere: no other write runs meanwhile.
   const bool appends_whole_;
+  const bool writes_free_;  // EveryText where appends land whole
   // Read by every text, written seldom (kept off the lines below).
   channels_platform::FileHandle file_ = channels_platform::kNoFile;
   std::string name_;
@@ -259,11 +297,20 @@ class AppendingFile {
   bool size_limited_ = false;    // RLIMIT_FSIZE, read at each check
   bool line_feed_owed_ = false;  // a torn text ends the file: the next write starts a line
   bool reported_ = false;        // the failure to open has been said
+  // The window that a texts' time lies in when it needs no care, set under
+  // the lock; for texts without the lock, what opens it next (pending_span_
+  // 0: nothing).
+  std::uint64_t pending_from_ = 0;
+  std::uint64_t pending_span_ = 0;
+  // Read by every text, with the lock or, at EveryText, without it; written
+  // under the lock.
+  std::atomic<std::uint64_t> calm_from_{0};
+  std::atomic<std::uint64_t> calm_span_{0};
   // Written by every text, on lines of their own.
-  alignas(kCacheLine) std::uint64_t size_ = 0;
+  alignas(kCacheLine) std::atomic<std::uint64_t> size_{0};
   // How many writes outside the lock are under way (entered under the lock,
-  // left without it), and whether a thread awaits them (kAwaited, set and
-  // cleared by that thread under the lock).
+  // or at EveryText without it, and left without it), and whether a thread
+  // awaits them (kAwaited, set and cleared by that thread under the lock).
   std::atomic<std::uint32_t> flight_{0};
   // Writes outside the lock that fell short, each on the stack of its
   // thread, which waits for the lock until the record is settled.

@@ -120,6 +120,11 @@ void ChannelState::write(const LogLevel& level, std::string_view text) {
   const std::uintptr_t self = this_thread_token();
   try {
     if (crash_detail::reporting_thread() == self) return deliver_for_crash(message, encoded, self);
+    if (free_writes_) {
+      ChannelLock lock(mutex_, owner_, self, std::defer_lock);
+      WriteResult result;
+      if (write_free(message, encoded, lock, &result)) return account(result);
+    }
     if (lock_timeout_ == Clock::duration::zero()) {
       mutex_.lock();
     } else if (!lock_until(deadline)) {

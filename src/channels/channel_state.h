@@ -88,6 +88,10 @@ class ChannelLock {
       : mutex_(mutex), owner_(owner), token_(token) {
     owner_.store(token_, std::memory_order_relaxed);
   }
+  // Does not take `mutex` (yet).
+  ChannelLock(ChannelMutex& mutex, std::atomic<std::uintptr_t>& owner, std::uintptr_t token,
+              std::defer_lock_t) noexcept
+      : mutex_(mutex), owner_(owner), token_(token), held_(false) {}
   ~ChannelLock() {
     if (held_) unlock();
   }
@@ -180,6 +184,15 @@ class ChannelState {
   using Lock = ChannelLock;
   virtual WriteResult write_locked(const Message& message, std::string_view encoded,
                                    Clock::time_point deadline, Lock& lock) = 0;
+  // Where the derived constructor sets free_writes_, tried before the lock
+  // is taken: writes `encoded` without it and sets `result`, or returns
+  // false (then write_locked follows). May take `lock` (not held); the
+  // state may have been closed meanwhile, which must then have waited for
+  // this write.
+  virtual bool write_free(const Message& message, std::string_view encoded, Lock& lock, WriteResult* result) {
+    (void)message, (void)encoded, (void)lock, (void)result;
+    return false;
+  }
   virtual WriteResult flush_locked() { return {kHeldBack, 0}; }
   virtual void close_locked() {}
   virtual bool is_open_locked() const { return true; }
@@ -248,9 +261,10 @@ class ChannelState {
 
  protected:
   // Set by the derived constructor: the text goes as it is (`encode` is
-  // not called); `saw_raw_line` is called.
+  // not called); `saw_raw_line` is called; `write_free` is called.
   bool plain_text_ = false;
   bool sees_raw_lines_ = false;
+  bool free_writes_ = false;
 
   // Written by every delivery: the lock and what goes with it share one
   // line, and what the derived classes declare starts on the next.

@@ -42,6 +42,7 @@ class FileState final : public ChannelState {
         file_(options.flush, options.flush_level, options.buffer_size),
         max_bytes_(options.max_bytes != 0 ? options.max_bytes : ~std::uint64_t{0}) {
     plain_text_ = options.format == FileFormat::Text;
+    free_writes_ = file_.writes_free();
     int offset = 0;
     const std::uint64_t now = local_time_now(&offset).ticks;
     day_ = file_day_ = calendar::day_of_ticks(now);
@@ -62,10 +63,15 @@ class FileState final : public ChannelState {
   }
 
   // A text of the day of the last one, while no check of the file is due,
-  // and which needs no rotation, only goes to the file.
+  // and which needs no rotation, only goes to the file; at EveryText,
+  // without the lock.
+  [[gnu::hot]] bool write_free(const Message& message, std::string_view encoded, Lock& lock,
+                               WriteResult* result) override {
+    return !encoded.empty() && file_.append_free(message.timestamp.ticks, encoded, max_bytes_, lock, result);
+  }
   [[gnu::hot]] WriteResult write_locked(const Message& message, std::string_view encoded, Clock::time_point,
                                         Lock& lock) override {
-    if (message.timestamp.ticks - calm_from_ < calm_span_ && fits(encoded.size()) && !encoded.empty()) {
+    if (file_.calm(message.timestamp.ticks) && fits(encoded.size()) && !encoded.empty()) {
       return file_.append(encoded, message.level->value, lock);
     }
     return write_with_care(message, encoded, lock);
@@ -74,8 +80,8 @@ class FileState final : public ChannelState {
   [[gnu::noinline]] WriteResult write_with_care(const Message& message, std::string_view encoded,
                                                 Lock& lock) {
     if (encoded.empty()) return WriteResult{kHeldBack, 0};  // nothing to write: no date line, no rotation
+    file_.hold_off();  // from here on, no text without the lock reaches the file
     WriteResult result = file_.look_after(message.timestamp.ticks);
-    calm_span_ = 0;
     if (!file_.is_open()) return worse(result, WriteResult{file_.open_error(), 1});
     char date_line[kDateLength + 11];
     std::size_t date_size = 0;
@@ -103,7 +109,7 @@ class FileState final : public ChannelState {
   // Whether `bytes` more keep the file within max_bytes.
   bool fits(std::uint64_t bytes) const noexcept { return file_.size() + bytes <= max_bytes_; }
 
-  // The ticks of no check of the file and, when days matter, of day_.
+  // Opens the window of no check of the file and, when days matter, of day_.
   void settle_calm() {
     std::uint64_t from = file_.checked_from();
     std::uint64_t until = from + 2 * calendar::kTicksPerSecond;
@@ -113,8 +119,7 @@ class FileState final : public ChannelState {
       from = std::max(from, day_start);
       until = std::min(until, day_start + calendar::kTicksPerDay);
     }
-    calm_from_ = from;
-    calm_span_ = until > from ? until - from : 0;
+    file_.set_calm(from, until > from ? until - from : 0);
   }
 
   WriteResult flush_locked() override { return file_.write_out(); }
@@ -176,10 +181,6 @@ class FileState final : public ChannelState {
   const std::string path_;
   AppendingFile file_;
   const std::uint64_t max_bytes_;  // no limit: the most there is
-  // The texts whose ticks lie from calm_from_ on for calm_span_ go straight
-  // to the file (write_locked).
-  std::uint64_t calm_from_ = 0;
-  std::uint64_t calm_span_ = 0;
   std::int64_t day_ = 0;       // the local day (since 1970) of the last text
   std::int64_t file_day_ = 0;  // the day in the current file's name (daily)
 };

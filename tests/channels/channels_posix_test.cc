@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
@@ -218,6 +219,10 @@ TEST(FileChannelDateTest, LocalMidnightWritesADateLineOrStartsTheDaysFile) {
   const std::string after = local_date(time(nullptr));
   saved_tz != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   tzset();
+  // Each thread looks the zone up again from its next second on: until then,
+  // a test that follows at once would find this one's date.
+  for (const time_t restored = time(nullptr); time(nullptr) == restored;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_NE(before, after);
   EXPECT_EQ(dir.read("file.log"), "before\n---- " + after + " ----\nafter\n");
   // The local date and the offset of a zone ahead of UTC, in whole minutes.
@@ -595,7 +600,10 @@ TEST(FileChannelInFlightTest, AWriteHeldUpIsAwaitedByCloseAndForgottenByAForkedC
     std::thread writer([&] {
       for (int i = 0; i < texts; ++i) channel.write(kInfoLevel, text);
     });
-    for (int queued = 0; ::ioctl(reader, FIONREAD, &queued) == 0 && queued < 65536;) ::usleep(1000);
+    // The pipe is full: its size is less than 64 KiB once the user's pipes
+    // take more than the system lets them.
+    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
+    for (int queued = 0; ::ioctl(reader, FIONREAD, &queued) == 0 && queued < capacity;) ::usleep(1000);
     std::atomic<bool> closed{false};
     std::thread next([&] {
       if (!every) channel.write(kInfoLevel, "next\n");  // not held up
@@ -750,28 +758,93 @@ std::string fill_and_free(const std::string& path, int full, const std::function
   return wrong;
 }
 
-TEST(FileChannelFullDiskTest, AFullDiskLeavesWholeTextsAndCountsTheOthers) {
-  testing::TempDir dir;
-  const std::string mount_point = dir.file("tmpfs");
-  std::filesystem::create_directory(mount_point);
-  if (::geteuid() != 0 || ::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=256k") != 0) {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && ci == "true"s) FAIL() << "CI runs as root, which can mount a tmpfs";
-    GTEST_SKIP() << "mounting a tmpfs needs root";
+// A tmpfs of 256 KiB mounted in a directory of its own while it lives, and a
+// file that fills three quarters of it.
+class SmallDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(mount_point_);
+    if (::geteuid() != 0 || ::mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, "size=256k") != 0) {
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && ci == "true"s) FAIL() << "CI runs as root, which can mount a tmpfs";
+      GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    mounted_ = true;
   }
-  const struct Unmount {
-    std::string at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mount_point};
-  const std::string filler = mount_point + "/filler";
-  EXPECT_EQ(
-      fill_and_free(
-          mount_point + "/app.log", ENOSPC, [&] { std::ofstream(filler) << std::string(192 * 1024, 'f'); },
-          [&] { std::filesystem::remove(filler); }),
-      "");
+  void TearDown() override {
+    if (mounted_) ::umount2(mount_point_.c_str(), MNT_DETACH);
+  }
+  std::string file(const std::string& name) const { return mount_point_ + "/" + name; }
+  void fill() const { std::ofstream(file("filler")) << std::string(192 * 1024, 'f'); }
+  void free_space() const { std::filesystem::remove(file("filler")); }
+
+ private:
+  testing::TempDir dir_;
+  const std::string mount_point_ = dir_.file("tmpfs");
+  bool mounted_ = false;
+};
+
+using FileChannelFullDiskTest = SmallDisk;
+
+TEST_F(FileChannelFullDiskTest, AFullDiskLeavesWholeTextsAndCountsTheOthers) {
+  EXPECT_EQ(fill_and_free(
+                file("app.log"), ENOSPC, [&] { fill(); }, [&] { free_space(); }),
+            "");
 }
 
-TEST(FileChannelFullDiskTest, AFileSizeLimitCutsNoTextAndEndsNoProcess) {
+// Eight threads write at once, without the lock or from buffers, while the
+// disk fills and frees: every text is in the file once and whole, or counted
+// lost (its start may be a line of its own); none is merged with another.
+TEST_F(FileChannelFullDiskTest, EightThreadsOnAFullDiskLoseOnlyWhatTheyCount) {
+  for (const FlushPolicy flush : {FlushPolicy::EveryText, FlushPolicy::WhenFull}) {
+    fill();
+    const auto text_of = [](int thread, int i) {
+      return fmt::format("T{} {} {}", thread, i, std::string(10 + (thread * 7 + i) % 60, 'p'));
+    };
+    // Texts are claimed by number, and the last is set once the disk is full:
+    // what is claimed after that cannot fill it again.
+    std::atomic<int> claimed{0};
+    std::atomic<int> last{std::numeric_limits<int>::max()};
+    std::uint64_t lost = 0;
+    {
+      FileChannel channel(file("app.log"), FileChannelOptions{flush, 3, 1000});
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+          for (int i = 0; claimed++ < last; ++i) channel.write(kInfoLevel, text_of(t, i) + "\n");
+        });
+      }
+      while (channel.error() != ENOSPC) std::this_thread::yield();
+      const int full_at = claimed;
+      last = full_at + 2000;  // at most 160 KB
+      while (claimed < full_at + 400) std::this_thread::yield();
+      free_space();
+      for (std::thread& thread : threads) thread.join();
+      channel.write(kInfoLevel, text_of(8, 0) + "\n");  // the last to say how writes go
+      channel.flush();
+      EXPECT_EQ(channel.error(), 0);
+      lost = channel.dropped();
+    }
+    std::istringstream in(testing::read_file(file("app.log")));
+    std::set<std::string> whole;
+    std::uint64_t starts = 0;
+    for (std::string line; std::getline(in, line);) {
+      int t = -1;
+      int i = -1;
+      if (std::sscanf(line.c_str(), "T%d %d", &t, &i) == 2 && line == text_of(t, i)) {
+        EXPECT_TRUE(whole.insert(line).second) << line;
+      } else {
+        ++starts;
+      }
+    }
+    std::filesystem::remove(file("app.log"));
+    EXPECT_EQ(whole.size() + lost, static_cast<std::uint64_t>(last) + 1) << static_cast<int>(flush);
+    EXPECT_LE(starts, lost);
+    EXPECT_GT(lost, 0u);
+  }
+}
+
+TEST(FileChannelSizeLimitTest, AFileSizeLimitCutsNoTextAndEndsNoProcess) {
   testing::TempDir dir;
   EXPECT_EXIT(
       {

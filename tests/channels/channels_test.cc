@@ -337,10 +337,12 @@ TEST(FileChannelThreadsTest, EightThreadsAcrossRotationsAndMidnightPutEveryTextO
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
-      // The days alternate in every thread: the calls cross midnight both ways.
+      // The days alternate in runs in every thread: the calls cross midnight
+      // both ways, and a run's texts go without the lock; 10 ms apart, so
+      // that the files are checked (once a second) while others write.
       for (int i = 0; i < kTexts; ++i) {
-        const bool after = (i + t) % 2 == 1;
-        const LogTimestamp time{kMidnight + (after ? 1 : -1) * (1 + i) * 10000};
+        const bool after = (i / 20 + t) % 2 == 1;
+        const LogTimestamp time{kMidnight + (after ? 1 : -1) * (1 + i) * 100000};
         for (const ChannelObject* channel :
              {static_cast<const ChannelObject*>(&every), static_cast<const ChannelObject*>(&full),
               static_cast<const ChannelObject*>(&daily)})
@@ -357,8 +359,11 @@ TEST(FileChannelThreadsTest, EightThreadsAcrossRotationsAndMidnightPutEveryTextO
   std::map<std::pair<int, int>, int> seen;
   for (const char* name : {"every", "full"}) {
     std::string rotated;
-    for (std::uint32_t index = kMaxFiles; index > 0; --index)
-      rotated += dir.read(fmt::format("{}.{}.log", name, index));
+    for (std::uint32_t index = kMaxFiles; index > 0; --index) {
+      const std::string file = dir.read(fmt::format("{}.{}.log", name, index));
+      EXPECT_LE(file.size(), 3000u) << name << " " << index;
+      rotated += file;
+    }
     EXPECT_FALSE(rotated.empty()) << name;
     expect_on_their_side(rotated + dir.read(fmt::format("{}.log", name)), true, "", seen);
   }
