@@ -297,13 +297,13 @@ class AppendingFile {
   bool size_limited_ = false;    // RLIMIT_FSIZE, read at each check
   bool line_feed_owed_ = false;  // a torn text ends the file: the next write starts a line
   bool reported_ = false;        // the failure to open has been said
-  // The window that a texts' time lies in when it needs no care, set under
-  // the lock; for texts without the lock, what opens it next (pending_span_
-  // 0: nothing).
+  // For texts without the lock: the calm window that the next write of the
+  // locked path opens (pending_span_ 0: none).
   std::uint64_t pending_from_ = 0;
   std::uint64_t pending_span_ = 0;
-  // Read by every text, with the lock or, at EveryText, without it; written
-  // under the lock.
+  // The calm window: a text whose time lies from calm_from_ on for
+  // calm_span_ ticks needs no care. Read by every text, with the lock or, at
+  // EveryText, without it; written under the lock.
   std::atomic<std::uint64_t> calm_from_{0};
   std::atomic<std::uint64_t> calm_span_{0};
   // Written by every text, on lines of their own.

@@ -181,8 +181,8 @@ class FileState final : public ChannelState {
   const std::string path_;
   AppendingFile file_;
   const std::uint64_t max_bytes_;  // no limit: the most there is
-  std::int64_t day_ = 0;       // the local day (since 1970) of the last text
-  std::int64_t file_day_ = 0;  // the day in the current file's name (daily)
+  std::int64_t day_ = 0;           // the local day (since 1970) of the last text
+  std::int64_t file_day_ = 0;      // the day in the current file's name (daily)
 };
 
 }  // namespace

@@ -270,10 +270,16 @@ TEST(RotatingFileChannelTest,
     channel.reopen();
     write("7\n");
     EXPECT_EQ(dir.read("moved") + "|" + dir.read(name(0)), "text6\n|7\n");
-    // Texts that take the file exactly to its limit stay together.
-    RotatingFileChannel exact(dir.file("exact.log"), RotatingFileOptions{{}, 3, 0, /*max_bytes=*/10, 1});
-    for (const char* text : {"1234\n", "5678\n"}) exact.write(kInfoLevel, text);
-    EXPECT_EQ(dir.read("exact.log"), "1234\n5678\n");
+    // Texts that take the file exactly to its limit stay together, written
+    // at once (the second without the lock) or from a buffer.
+    for (const FlushPolicy flush : {FlushPolicy::EveryText, FlushPolicy::WhenFull}) {
+      RotatingFileChannel exact(dir.file("exact.log"),
+                                RotatingFileOptions{flush, 3, 64, /*max_bytes=*/10, 1});
+      for (const char* text : {"1234\n", "5678\n"}) exact.write(kInfoLevel, text);
+      exact.close();
+      EXPECT_EQ(dir.read("exact.log"), "1234\n5678\n") << static_cast<int>(flush);
+      std::filesystem::remove(dir.file("exact.log"));
+    }
   }
   // A gap in the numbering ends the renaming: the files beyond it stay until
   // rotations reach them.
