@@ -148,12 +148,9 @@ AppendingFile::Buffer* AppendingFile::swap() noexcept {
                                              std::uint64_t max_bytes, Lock& lock,
                                              WriteResult* result) noexcept {
   // Entered before the window is read: a `settle` that shuts it after this
-  // waits for this text, and one before it is seen shut. The span first,
-  // so that the start read is the one that it was opened with.
+  // waits for this text, and one before it is seen shut.
   flight_.fetch_add(1, std::memory_order_acquire);
-  const std::uint64_t span = calm_span_.load(std::memory_order_acquire);
-  if (ticks - calm_from_.load(std::memory_order_relaxed) < span &&
-      torn_.load(std::memory_order_relaxed) == nullptr) {
+  if (calm(ticks) && torn_.load(std::memory_order_relaxed) == nullptr) {
     const std::uint64_t before = size_.fetch_add(text.size(), std::memory_order_relaxed);
     if (before + text.size() <= max_bytes && before + text.size() >= before) {
       *result = write_in_flight(Piece{text.data(), text.size(), nullptr, 1, true, 0}, nullptr, file_,

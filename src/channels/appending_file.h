@@ -119,9 +119,11 @@ class AppendingFile {
   // Whether texts of EveryText may be written without the lock.
   bool writes_free() const noexcept { return writes_free_; }
   // Whether a text at `ticks` needs none of the locked path's care: it lies
-  // in the window of the last `set_calm`.
+  // in the window of the last `set_calm`. The span first, so that without
+  // the lock the start read is the one that the window was opened with.
   bool calm(std::uint64_t ticks) const noexcept {
-    return ticks - calm_from_.load(std::memory_order_relaxed) < calm_span_.load(std::memory_order_relaxed);
+    const std::uint64_t span = calm_span_.load(std::memory_order_acquire);
+    return ticks - calm_from_.load(std::memory_order_relaxed) < span;
   }
   // The texts from `from` on for `span` ticks need no care from now on; for
   // texts without the lock, from the next write of the locked path on.
