@@ -36,6 +36,22 @@ function(core_logger_restrict_exports target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()
 
+# Lays out the code of a log call together (cmake/core_logger_hot_text.ld),
+# where the linker takes the script: GNU ld and lld do; on Windows, and with
+# a linker that does not, the library links as it is.
+function(core_logger_group_hot_code target)
+  if(WIN32 OR APPLE)
+    return()
+  endif()
+  set(script ${PROJECT_SOURCE_DIR}/cmake/core_logger_hot_text.ld)
+  include(CheckLinkerFlag)
+  check_linker_flag(CXX "LINKER:-T,${script}" CORE_LOGGER_LINKER_TAKES_HOT_TEXT)
+  if(CORE_LOGGER_LINKER_TAKES_HOT_TEXT)
+    target_link_options(${target} PRIVATE "LINKER:-T,${script}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${script})
+  endif()
+endfunction()
+
 # An installed ELF library finds the libraries beside it (RUNPATH $ORIGIN):
 # the channels library needs the core one even when a program that calls only
 # channel functions, linked with --as-needed, does not name it. Windows finds

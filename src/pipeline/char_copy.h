@@ -85,7 +85,7 @@ inline std::size_t decimal_digit_count(std::uint64_t value) noexcept {
 // before their stores complete.
 // REQUIRES: size >= decimal_digit_count(magnitude) + negative.
 template <typename Unsigned>
-void write_decimal(char* target, Unsigned magnitude, std::size_t size, bool negative) noexcept {
+[[gnu::hot]] void write_decimal(char* target, Unsigned magnitude, std::size_t size, bool negative) noexcept {
   char* digit = target + size;
   while (magnitude >= 100) {
     digit -= 2;
