@@ -3,7 +3,8 @@
 # modes of a pair alternating, ROUNDS paired rounds (default 11); prints the
 # median wall time of each mode and the median of the per-round ratios, then
 # the percentiles of the time each call takes, for core_logger, the floor
-# and spdlog, with the medians of their per-round ratios.
+# and spdlog, with the medians of their per-round ratios. Both sides of a
+# round on one thread run on the same CPU.
 #   bash scripts/bench-file.sh [rounds]
 # Standard error goes to /dev/null: the core library's built-in channel may
 # write every text there.
@@ -19,10 +20,18 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 # run <benchmark, with its argument>: the CSV line of its result, from a
-# fresh process.
+# fresh process; on the CPUs of $cpus.
+allowed=$(taskset -cp $$)
+allowed=${allowed##*: }  # e.g. 0-3,6
+cpu_list=()
+IFS=, read -ra parts <<<"$allowed"
+for part in "${parts[@]}"; do
+  for ((cpu = ${part%-*}; cpu <= ${part#*-}; ++cpu)); do cpu_list+=("$cpu"); done
+done
+cpus=$allowed
 run() {
-  "$bench" --benchmark_filter="^$1(/|$)" --benchmark_format=csv --benchmark_counters_tabular=true 2>/dev/null |
-    grep "^\"$1/"
+  taskset -c "$cpus" "$bench" --benchmark_filter="^$1(/|$)" --benchmark_format=csv \
+    --benchmark_counters_tabular=true 2>/dev/null | grep "^\"$1/"
 }
 
 # time_of <benchmark>: its wall time in milliseconds.
@@ -48,6 +57,12 @@ summary() {
 pair() {
   local times=()
   for ((round = 0; round < rounds; ++round)); do
+    # Both sides of a round on one thread run on the same CPU, another one
+    # from round to round: the CPUs of a virtual machine can differ in speed
+    # (here one ran the same program 1.6 times slower than the other, at
+    # times), and a round whose sides ran on different CPUs measured that.
+    cpus=$allowed
+    [[ $2 == */1 ]] && cpus=${cpu_list[round % ${#cpu_list[@]}]}
     # The pair's order alternates, so that neither side always runs first.
     if ((round % 2 == 0)); then
       a=$(time_of "$2"); b=$(time_of "$3")
