@@ -55,7 +55,7 @@ summary() {
 
 # pair <name> <benchmark> <reference> <goal>: wall times in milliseconds
 pair() {
-  local times=()
+  local times=() cpus
   for ((round = 0; round < rounds; ++round)); do
     # Both sides of a round on one thread run on the same CPU, another one
     # from round to round: the CPUs of a virtual machine can differ in speed
